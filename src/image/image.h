@@ -1,0 +1,182 @@
+// Image access and headers: the helpers every layer needs (output, byte
+// decoding, the descriptor guard, the scratch buffer), positioned reads over
+// the image, the file header and the volume table record.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <span>
+
+namespace cartsift {
+
+static_assert(std::endian::native == std::endian::little,
+              "records are read into memory as stored");
+
+// ---- run-mode flag word ---------------------------------------------------
+
+constexpr uint16_t MODE_VERBOSE = 0x0001;
+constexpr uint16_t MODE_VVERBOSE = 0x0002;
+constexpr uint16_t MODE_TESTS = 0x0004;
+constexpr uint16_t MODE_XTRACT = 0x0008;
+constexpr uint16_t MODE_CATALOG = 0x0010;
+constexpr uint16_t MODE_FORCE = 0x0020;
+
+// ---- output ---------------------------------------------------------------
+
+// Every listing line goes through out(); the stream is stdout unless a test
+// or the fuzzer points it elsewhere. Formats are checked by the compiler.
+void out(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void out_bytes(const void *p, size_t n); // raw bytes, zero bytes included
+void out_char(char c);
+void out_flush();
+FILE *out_stream(FILE *f); // redirect; returns the previous stream
+
+// Standard input for the two answers the tool asks for. in_char() flushes
+// the output first so that a prompt is seen before the read blocks.
+int in_char(); // EOF at end of input
+FILE *in_stream(FILE *f);
+
+// Values that the format treats as 32-bit print the way a 32-bit build
+// printed them, whatever width we hold them in: a -1 offset shows as
+// ffffffff under %lx and a block count above 2^31 goes negative under %ld.
+constexpr unsigned long x32(int64_t v) { return static_cast<uint32_t>(v); }
+constexpr long l32(int64_t v) {
+  return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+// ---- little-endian decoding -----------------------------------------------
+
+// Widen before shifting: a byte promotes to int, and int << 24 can overflow.
+constexpr uint16_t le16(const uint8_t *b) {
+  return static_cast<uint16_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8);
+}
+constexpr uint32_t le32(const uint8_t *b) {
+  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
+         uint32_t(b[3]) << 24;
+}
+constexpr bool fits(size_t size, size_t off, size_t len) {
+  return off <= size && len <= size - off; // cannot overflow
+}
+
+// ---- descriptors ----------------------------------------------------------
+
+// Owns one descriptor; callees borrow the plain int.
+class fd_guard {
+public:
+  fd_guard() = default;
+  explicit fd_guard(int fd) : fd_(fd) {}
+  fd_guard(const fd_guard &) = delete;
+  fd_guard &operator=(const fd_guard &) = delete;
+  fd_guard(fd_guard &&o) noexcept : fd_(o.release()) {}
+  fd_guard &operator=(fd_guard &&o) noexcept {
+    if (this != &o)
+      reset(o.release());
+    return *this;
+  }
+  ~fd_guard() { reset(); }
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+private:
+  int fd_ = -1;
+};
+
+// Thrown where the tool must end the process from deep inside a walk (the
+// position query); main() catches it, so every owner still releases.
+struct process_end {
+  int status;
+};
+
+// ---- image reads ------------------------------------------------------------
+
+// An image is read through a window cache keyed by its descriptor, so that
+// the many small reads of a walk cost no system call each. Positions behave
+// exactly as lseek/read would on the file itself.
+int img_open(const char *path);      // read-only; -1 on failure (directories too)
+void img_close(int fp);              // for descriptors from img_open
+int64_t img_seek(int fp, int64_t off, int whence); // new position or -1
+int64_t img_read(int fp, void *dst, size_t n);     // bytes read (short at EOF) or -1
+
+// The shared 1024-byte scratch buffer. A user owns its contents only until the
+// next user writes to it; nothing keeps data here across a call.
+constexpr size_t BUF_SIZE = 1024;
+extern uint8_t buf[BUF_SIZE];
+
+// Current position; on failure prints its message and ends the process (-3).
+int64_t get_cur_pos(int fp);
+
+// Offset of the first place at or after off where the 4 bytes read
+// little-endian equal sig, at any byte position; -1 when none.
+int64_t fnd_sig(int fp, int64_t off, uint32_t sig);
+
+// ---- image layout and file header -------------------------------------------
+
+constexpr int64_t BLOCK_SIZE = 0x7400;
+constexpr size_t HDR_SIZE = 0x90;
+constexpr uint32_t HDR_SIG = 0xAA55AA55;
+constexpr int64_t VTBL_OFFSET = 0xE800;
+constexpr int64_t DATA_START = 0x15C00;
+
+// The first HDR_SIZE bytes of header block 0 or 1:
+//   0-3   signature HDR_SIG
+//   10-13 total block count (unaligned)
+//   40-   text "job, .... disk": job number at 40, disk number 6 bytes
+//         after the first ',' found at 40..46
+using fheader = std::array<uint8_t, HDR_SIZE>;
+constexpr uint32_t hdr_nblk(const fheader &h) { return le32(h.data() + 10); }
+
+std::unique_ptr<fheader> get_fheader(int fp, int ndx, uint16_t mode);
+int get_fhead_sdata(const fheader &hdr, uint16_t *job, uint16_t *disk);
+
+// ---- volume table record ------------------------------------------------------
+
+struct __attribute__((packed)) qic_vtbl {
+  char tag[4];         // "VTBL", any case
+  uint32_t nseg;       // logical segments
+  char desc[44];       // label, NUL-padded
+  uint32_t date;       // seconds since 1970 UTC
+  uint8_t flag;        // flagbits
+  uint8_t seq;         // cartridge number in a multi-cartridge set
+  uint16_t rev_major;
+  uint16_t rev_minor;
+  uint8_t vres[14];
+  uint32_t start;      // QFA physical start block
+  uint32_t end;        // QFA physical end block
+  uint8_t passwd[8];
+  uint32_t dirSz;      // directory size in bytes
+  int64_t dataSz;      // data size in bytes
+  uint8_t OSver[2];
+  uint8_t sdrv[16];
+  uint8_t ldev;
+  uint8_t res;
+  uint8_t comp;        // non-zero: compressed; 0x80 used, 0x3F type
+  uint8_t OStype;
+  uint8_t res2[2];
+};
+static_assert(sizeof(qic_vtbl) == 128);
+
+extern const char *const flagbits[6];
+extern const char *const OStype[8];
+
+std::unique_ptr<qic_vtbl> get_vtbl(int fp);
+void disp_vtbl(const qic_vtbl &vtbl);
+void disp_datetime(uint32_t dt);
+
+// ctime() text of a 32-bit time value, read as unsigned: the fixed
+// 24-character local-time form followed by a newline.
+struct ctime_text {
+  char s[32];
+};
+ctime_text ctime32(uint32_t dt);
+
+} // namespace cartsift

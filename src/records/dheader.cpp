@@ -1,0 +1,109 @@
+// Directory entries of the data region.
+#include <cctype>
+#include <cstring>
+
+#include "records/records.h"
+
+namespace cartsift {
+
+namespace {
+
+bool has_tag(const uint8_t *p) {
+  static const char tag[] = "oimg";
+  for (int i = 0; i < 4; i++)
+    if (std::tolower(p[i]) != tag[i])
+      return false;
+  return true;
+}
+
+} // namespace
+
+void free_dhead(dir_head *dh) {
+  dh->nm1.reset();
+  dh->nm2.reset();
+  dh->nm3.reset();
+  dh->path.reset();
+}
+
+int get_dheader(int fp, dir_head *dh) {
+  free_dhead(dh);
+  int code = 0;
+
+  // A short read leaves the bytes it did get in the record, as reading
+  // straight into it would; the later steps judge what the record holds.
+  uint8_t head[73];
+  int64_t n = img_read(fp, head, sizeof head);
+  if (n > 0) {
+    uint8_t whole[73];
+    std::memcpy(whole, &dh->dsig, 4);
+    std::memcpy(whole + 4, dh->unknw1, 69);
+    std::memcpy(whole, head, size_t(n));
+    std::memcpy(&dh->dsig, whole, 4);
+    std::memcpy(dh->unknw1, whole + 4, 69);
+  }
+  if (n == int64_t(sizeof head) && dh->dsig == 0)
+    return 1;
+  if (n != int64_t(sizeof head) || dh->dsig != DIR_SIG) {
+    out("\ninvalid header");
+    code = -1;
+  } else {
+    do {
+      if (!(dh->nm1 = get_unistr(fp))) {
+        code = -2;
+        break;
+      }
+      if (img_read(fp, dh->unknw2, sizeof dh->unknw2) != int64_t(sizeof dh->unknw2)) {
+        code = -1;
+        break;
+      }
+      if (!(dh->nm2 = get_unistr(fp))) {
+        code = -2;
+        break;
+      }
+      if (img_read(fp, dh->unknw3, sizeof dh->unknw3) != int64_t(sizeof dh->unknw3)) {
+        code = -1;
+        break;
+      }
+      if (!(dh->nm3 = get_unistr(fp))) {
+        code = -2;
+        break;
+      }
+      if (img_read(fp, buf, 2) != 2)
+        code = -1;
+    } while (false);
+  }
+
+  if (!has_tag(dh->unknw3 + 12))
+    out("\nwarning 'OIMG' not found in dheader");
+
+  // The path has no length word of its own: plen counts it, plus 4.
+  uint16_t plen = ent_plen(dh->unknw1);
+  if (plen > 4) {
+    auto p = std::make_unique<uni_str>();
+    p->len = static_cast<uint16_t>(plen - 4);
+    p->ustr = std::make_unique<uint8_t[]>(p->len);
+    if (img_read(fp, p->ustr.get(), p->len) != p->len)
+      code = -1;
+    dh->path = std::move(p);
+  }
+
+  if (code == 0) {
+    if (img_read(fp, buf, 8) != 8)
+      code = -1;
+    else if (le32(buf + 2) != FILE_SIG) {
+      out("\nfailed to find FILE signature 0x66996699 at end of header");
+      code = -3;
+    }
+  }
+
+  if (code < 0) {
+    free_dhead(dh);
+    if (code == -1)
+      out("\nread error in get_dheader()");
+    else if (code == -2)
+      out("\n read or allocation error in get_unistr() for get_dheader()");
+  }
+  return code;
+}
+
+} // namespace cartsift

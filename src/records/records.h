@@ -1,0 +1,95 @@
+// Entry records: length-prefixed 16-bit strings, the directory entry of the
+// data region and the catalog entry, each read into a record that owns its
+// strings.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "image/image.h"
+
+namespace cartsift {
+
+// ---- length-prefixed 16-bit strings --------------------------------------
+
+// On disk: a 16-bit byte count, then that many bytes of 16-bit little-endian
+// characters (an odd count is kept as it is). Printing keeps the low byte of
+// every character.
+struct uni_str {
+  uint16_t len = 0;
+  std::unique_ptr<uint8_t[]> ustr; // len bytes, never null
+};
+using uni_ptr = std::unique_ptr<uni_str>;
+
+uni_ptr get_unistr(int fp);
+uni_ptr dup_uni_str(const uni_str &us);
+void disp_uni_str(const uni_str &s);
+void disp_uni_path(const uni_str &s); // zero characters print as "/"
+
+// ---- directory entry ---------------------------------------------------------
+
+constexpr uint32_t DIR_SIG = 0x33CC33CC;
+constexpr uint32_t FILE_SIG = 0x66996699;
+constexpr uint8_t PF_NEW = 0x01;
+constexpr uint8_t PF_LAST = 0x08;
+constexpr uint8_t PF_END = 0x20;
+constexpr uint8_t PF_DRIVE = 0x40;
+
+// Entry header, offsets from its first byte (N1..N3 the name lengths, P the
+// path bytes: plen - 4 when plen > 4, else 0):
+//   0                  DIR_SIG (0 marks the end of the entries)
+//   4                  unknw1[69]
+//   73                 nm1
+//   75+N1              unknw2[21]
+//   96+N1              nm2
+//   98+N1+N2           unknw3[28], "OIMG" at 12..15
+//   126+N1+N2          nm3
+//   128+N1+N2+N3       2 bytes
+//   130+N1+N2+N3       path characters, no length word
+//   130+N1+N2+N3+P     closing block, FILE_SIG at 2..5
+// then flen bytes of file data and an 18-byte trailer opening with FILE_SIG.
+struct dir_head {
+  uint32_t dsig = 0;
+  uint8_t unknw1[69] = {};
+  uni_ptr nm1;
+  uint8_t unknw2[21] = {};
+  uni_ptr nm2;
+  uint8_t unknw3[28] = {};
+  uni_ptr nm3;
+  uni_ptr path; // null when plen <= 4
+};
+
+// Fields with a meaning inside unknw1, shared by both entry kinds.
+inline uint16_t ent_plen(const uint8_t *u1) { return le16(u1 + 10); }
+inline uint8_t ent_pflg(const uint8_t *u1) { return u1[14]; }
+inline uint32_t ent_flen(const uint8_t *u1) { return le32(u1 + 17); }
+inline uint8_t ent_attrib(const uint8_t *u1) { return u1[41]; }
+inline uint32_t ent_time1(const uint8_t *u1) { return le32(u1 + 45); }
+inline uint32_t ent_time2(const uint8_t *u1) { return le32(u1 + 53); }
+inline uint32_t ent_time3(const uint8_t *u1) { return le32(u1 + 61); }
+inline uint32_t ent_time4(const uint8_t *u2) { return le32(u2 + 13); }
+
+// 0 header read (position at the file data), 1 end of entries, -1 short read
+// or not an entry, -2 a name or the path could not be read, -3 no FILE_SIG.
+[[nodiscard]] int get_dheader(int fp, dir_head *dh);
+void free_dhead(dir_head *dh);
+
+// ---- catalog entry -------------------------------------------------------------
+
+// A catalog entry is the directory entry's body without DIR_SIG, path and
+// closing block. Its tag may stand up to 11 bytes late; the entry is then
+// that much longer. The catalog ends with an entry whose nm1 is empty.
+struct cat_head {
+  uint8_t unknw1[69] = {};
+  uni_ptr nm1;
+  uint8_t unknw2[21] = {};
+  uni_ptr nm2;
+  uint8_t unknw3[28] = {};
+  uni_ptr nm3;
+};
+
+// Entry length (124 or more), 1 at the end marker, 0 or negative on failure.
+[[nodiscard]] int get_cheader(int fp, cat_head *ch);
+void free_chead(cat_head *ch);
+
+} // namespace cartsift
