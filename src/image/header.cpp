@@ -11,7 +11,7 @@ std::unique_ptr<fheader> get_fheader(int fp, int ndx, uint16_t /*mode*/) {
     return nullptr;
   }
   int64_t at = ndx == 0 ? 0 : BLOCK_SIZE;
-  if (img_seek(fp, at, SEEK_SET) != at) {
+  if (!seek_to(fp, at)) {
     out("\nfailed to seek to file header at 0x%lx", x32(at));
     return nullptr;
   }

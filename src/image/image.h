@@ -107,6 +107,12 @@ void img_close(int fp);              // for descriptors from img_open
 int64_t img_seek(int fp, int64_t off, int whence); // new position or -1
 int64_t img_read(int fp, void *dst, size_t n);     // bytes read (short at EOF) or -1
 
+// A seek that lands exactly on off; a negative off never does (a failed
+// seek's -1 must not pass for having reached offset -1).
+inline bool seek_to(int fp, int64_t off) {
+  return off >= 0 && img_seek(fp, off, SEEK_SET) == off;
+}
+
 // The shared 1024-byte scratch buffer. A user owns its contents only until the
 // next user writes to it; nothing keeps data here across a call.
 constexpr size_t BUF_SIZE = 1024;
@@ -175,7 +181,7 @@ void disp_datetime(uint32_t dt);
 // ctime() text of a 32-bit time value, read as unsigned: the fixed
 // 24-character local-time form followed by a newline.
 struct ctime_text {
-  char s[32];
+  char s[96]; // 25 used; room for what the compiler cannot rule out
 };
 ctime_text ctime32(uint32_t dt);
 

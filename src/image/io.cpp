@@ -240,7 +240,7 @@ int64_t get_cur_pos(int fp) {
 int64_t fnd_sig(int fp, int64_t off, uint32_t sig) {
   int64_t pos = off;
   for (;;) {
-    if (img_seek(fp, pos, SEEK_SET) != pos)
+    if (!seek_to(fp, pos))
       return -1;
     int64_t n = img_read(fp, buf, BUF_SIZE);
     if (n < 4)

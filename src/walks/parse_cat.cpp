@@ -7,11 +7,11 @@ namespace cartsift {
 int parse_cat(int fp, uint16_t mode, std::unique_ptr<cat_list> *ptrl, int64_t off,
               int64_t doff) {
   // The data offset is only checked here, never read.
-  if (doff >= 0 && img_seek(fp, doff, SEEK_SET) != doff) {
+  if (doff >= 0 && !seek_to(fp, doff)) {
     out("\nfailed to seek to 0x%lx for start of data section", x32(doff));
     return -1;
   }
-  if (img_seek(fp, off, SEEK_SET) != off) {
+  if (!seek_to(fp, off)) {
     out("\nfailed to seek to 0x%lx for start of catalog", x32(off));
     return -1;
   }

@@ -102,7 +102,7 @@ int parse_image(int fp, uint16_t mode, const fheader * /*hdr*/, const qic_vtbl *
           fcnt);
       cnt = dcnt = fcnt = missing = 0;
       if (catoff > 0) {
-        if (img_seek(fp, catoff, SEEK_SET) != catoff) {
+        if (!seek_to(fp, catoff)) {
           out("\nfailed to seek to 0x%lx for catalog listing", x32(catoff));
           ret = -4;
         } else {

@@ -69,7 +69,7 @@ xstep extract_step(walk_state &w, const dir_head &dh) {
 int parse_ucomp(int fp, uint16_t mode, int64_t soff, int64_t cats,
                 std::unique_ptr<dir_list> *ptrl, const char *xpath, int32_t maxx,
                 int32_t /*dbcnt*/) {
-  if (img_seek(fp, soff, SEEK_SET) != soff) {
+  if (!seek_to(fp, soff)) {
     out("\nfailed to seek to 0x%x for start of data", static_cast<unsigned>(x32(soff)));
     return -1;
   }
@@ -223,7 +223,7 @@ int parse_ucomp(int fp, uint16_t mode, int64_t soff, int64_t cats,
             x32(found - expected), x32(expected));
       next = found;
     }
-    if (expected < 0 || img_seek(fp, next, SEEK_SET) != next) {
+    if (expected < 0 || !seek_to(fp, next)) {
       out("\nerror adjusting file position to next DIR_SIG in parse_ucomp()");
       ret = -5;
       break;
