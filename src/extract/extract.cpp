@@ -1,0 +1,213 @@
+// Writing one file from the image: its host path, the copy up to the
+// catalog offset, and its time and read-only attribute.
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "extract/extract.h"
+#include "extract/write_full.h"
+
+namespace cartsift {
+
+namespace {
+
+// Bytes mk_path_str needs for drv and path, terminator included.
+size_t path_str_size(const uni_str *drv, const uni_str *path) {
+  size_t nd = drv ? (size_t(drv->len) + 1) / 2 : 0;
+  size_t n = nd;
+  if (path)
+    n += (nd > 0 ? 1 : 0) + (size_t(path->len) + 1) / 2;
+  return n + 1;
+}
+
+// The name as the messages show it: low bytes up to the first zero one.
+std::string shown_name(const uni_str *nm) {
+  std::string s;
+  if (nm)
+    for (size_t i = 0; i < nm->len && nm->ustr[i] != 0; i += 2)
+      s += static_cast<char>(nm->ustr[i]);
+  return s;
+}
+
+// A separator byte inside one component must not become a directory level.
+char host_char(uint8_t c, bool colon) {
+  if (c == '/' || c == '\\' || (colon && c == ':'))
+    return '_';
+  return static_cast<char>(c);
+}
+
+bool dot_name(const std::string &s) { return s == "." || s == ".."; }
+
+// Appends the components of a drive spec or path (split at zero characters,
+// empty ones dropped) to host. False when one of them is "." or "..".
+bool add_host_dirs(const uni_str *s, std::string &host) {
+  if (!s)
+    return true;
+  std::string comp;
+  auto flush = [&] {
+    if (comp.empty())
+      return true;
+    if (dot_name(comp))
+      return false;
+    if (!host.empty())
+      host += '/';
+    host += comp;
+    comp.clear();
+    return true;
+  };
+  for (size_t i = 0; i < s->len; i += 2) {
+    if (s->ustr[i] == 0) {
+      if (!flush())
+        return false;
+    } else {
+      comp += host_char(s->ustr[i], true);
+    }
+  }
+  return flush();
+}
+
+// The name keeps its colons: only directory levels are adjusted.
+bool host_name(const std::string &shown, std::string &name) {
+  for (char c : shown)
+    name += host_char(static_cast<uint8_t>(c), false);
+  return !name.empty() && !dot_name(name);
+}
+
+// O_TRUNC waits for the check: root is never refused by the permission
+// bits, and a file left read-only by an earlier run must survive.
+int open_output(const char *p) {
+  int fd = open(p, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(st.st_mode & S_IWUSR) ||
+      ftruncate(fd, 0) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+} // namespace
+
+int do_extract(int fp, const uni_str *nm, int64_t len, int64_t cats,
+               const time_t *t, uint8_t atrib, const uni_str *drv,
+               const uni_str *path) {
+  char *const b = reinterpret_cast<char *>(buf);
+  std::string nmtext = shown_name(nm);
+  std::string shown(b, strnlen(b, BUF_SIZE - 1));
+  if (!shown.empty())
+    shown += '\\';
+  shown += nmtext;
+
+  // Refusals come before anything is created or read, so the walk can skip
+  // the data as for an unselected file.
+  if (path_str_size(drv, path) > BUF_SIZE || shown.size() >= BUF_SIZE) {
+    out("\nnot extracted, path and name too long: %.*s", int(BUF_SIZE - 1),
+        shown.c_str());
+    return XTRACT_REFUSED;
+  }
+  std::string hdir, hname;
+  if (!add_host_dirs(drv, hdir) || !add_host_dirs(path, hdir) ||
+      !host_name(nmtext, hname)) {
+    out("\nnot extracted, unsafe path or name: %s", shown.c_str());
+    return XTRACT_REFUSED;
+  }
+
+  adjust_path(b);
+  if (validate_dir(hdir.c_str()) != 0 && create_path(hdir.data()) != 0) {
+    out("\nfailed to create path %s", b);
+    return XTRACT_NO_DIR;
+  }
+  size_t pl = strlen(b);
+  if (pl > 0)
+    b[pl++] = '\\';
+  memcpy(b + pl, nmtext.data(), nmtext.size());
+  b[pl + nmtext.size()] = '\0';
+  std::string hfile = hdir.empty() ? hname : hdir + '/' + hname;
+
+  int ret = XTRACT_OK;
+  bool reti = false;
+  int64_t wr = 0;
+  int cnt = 0;
+  std::string name; // set once the output is open: only then is it ours
+  fd_guard fo(open_output(hfile.c_str()));
+  if (fo.get() < 0) {
+    out("\nfailed to open %s for output", b);
+    ret = XTRACT_NO_OPEN;
+  } else {
+    name = hfile;
+  }
+  int64_t coff = img_seek(fp, 0, SEEK_CUR);
+  if (coff < 0) {
+    out("\nfailed to get current input file position in do_extract()");
+    ret = XTRACT_NO_OPEN;
+  }
+
+  // The catalog ends this image's data only when it is known and lies at or
+  // after the file's data; a bound before the data would mean negative
+  // chunks and asking the next image for more than the file has.
+  bool bound = cats >= 0;
+  if (ret == XTRACT_OK && bound && cats < coff) {
+    out("\ncatalog offset 0x%lx lies before the file data at 0x%lx, taking "
+        "the whole file from this image",
+        x32(cats), x32(coff));
+    bound = false;
+  }
+
+  while (ret == XTRACT_OK && wr < len) {
+    int64_t rd = std::min<int64_t>(len - wr, int64_t(BUF_SIZE));
+    if (bound && coff + wr + rd >= cats)
+      rd = cats - (coff + wr);
+    if (rd > 0 && (img_read(fp, buf, size_t(rd)) != rd ||
+                   !write_full(fo.get(), buf, size_t(rd)))) {
+      ret = XTRACT_IO;
+      out("\nfile io error");
+    } else {
+      wr += rd;
+    }
+    if (++cnt == 50) {
+      cnt = 0;
+      out_char('.');
+    }
+    if (bound && wr < len && coff + wr == cats) {
+      out("\nextracted %lx bytes from current file", x32(wr));
+      if (next_image_data(fo.get(), len - wr) != 0)
+        ret = XTRACT_NEXT_IMAGE;
+      reti = true;
+      break;
+    }
+  }
+  fo.reset(); // closed first, so the last write cannot move the timestamp
+
+  if (!reti) {
+    out("\nextracted 0x%lx data bytes", x32(wr));
+    if (!name.empty())
+      set_fattrib(name.c_str(), t, atrib);
+  } else if (ret == XTRACT_OK) {
+    set_fattrib(name.c_str(), t, atrib);
+  }
+  return ret;
+}
+
+int set_fattrib(const char *name, const time_t *datetime, uint8_t attrib) {
+  int bits = 0;
+  const struct timespec ts[2] = {{*datetime, 0}, {*datetime, 0}};
+  if (utimensat(AT_FDCWD, name, ts, AT_SYMLINK_NOFOLLOW) != 0)
+    bits |= 0x1;
+  if (chmod(name, (attrib & 0x01) ? 0400 : 0600) != 0)
+    bits |= 0x2;
+  if (bits) {
+    out("\nerror setting file: ");
+    if (bits & 0x1)
+      out("timestamp ");
+    if (bits & 0x2)
+      out("attributes");
+  }
+  return bits;
+}
+
+} // namespace cartsift

@@ -1,0 +1,71 @@
+// Output paths: the display text of an entry's directory and the host
+// directories it is written below.
+#include <cstring>
+#include <sys/stat.h>
+
+#include "extract/extract.h"
+
+namespace cartsift {
+
+int mk_path_str(const uni_str *drv, const uni_str *path) {
+  char *const b = reinterpret_cast<char *>(buf);
+  size_t pos = 0;
+  bool full = false;
+  auto put = [&](char c) {
+    if (pos < BUF_SIZE - 1)
+      b[pos++] = c;
+    else
+      full = true;
+  };
+
+  size_t nd = 0;
+  if (drv) {
+    // A zero drive character is copied as it is and so ends the text early;
+    // the host path does not depend on it.
+    for (size_t i = 0; i < drv->len; i += 2, ++nd)
+      put(static_cast<char>(drv->ustr[i]));
+  }
+  if (path) {
+    if (nd > 0)
+      put('\\');
+    for (size_t i = 0; i < path->len; i += 2) {
+      uint8_t c = path->ustr[i];
+      put(c == 0 ? '\\' : static_cast<char>(c));
+    }
+  }
+  b[pos] = '\0';
+  return full ? -1 : static_cast<int>(strlen(b));
+}
+
+void adjust_path(char *ch) {
+  for (; *ch; ++ch)
+    if (*ch == ':')
+      *ch = '_';
+}
+
+int validate_dir(const char *p) {
+  if (*p == '\0')
+    return 0;
+  struct stat st;
+  if (stat(p, &st) == 0)
+    return S_ISDIR(st.st_mode) ? 0 : 1;
+  // Any failed status query counts as absence; mkdir then tells the truth.
+  return mkdir(p, 0777) == 0 ? 0 : 2;
+}
+
+int create_path(char *p) {
+  size_t n = strlen(p);
+  int ret = 0;
+  for (size_t i = 0; i < n && ret == 0; ++i) {
+    if (p[i] != '/')
+      continue;
+    p[i] = '\0';
+    ret = validate_dir(p);
+    p[i] = '/';
+  }
+  if (ret == 0)
+    ret = validate_dir(p);
+  return ret;
+}
+
+} // namespace cartsift
