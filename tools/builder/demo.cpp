@@ -1,0 +1,609 @@
+// The demo images: one realistic volume with two backups (demo.113) and a
+// backup set that spans two cartridges (demo-1.113, demo-2.113). Everything
+// here is fixed text or comes from a seeded generator, so the bytes are the
+// same on every build.
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "img_builder.h"
+
+namespace cartsift::build {
+
+using namespace layout;
+
+namespace {
+
+// DOS text files end their lines with CR LF.
+std::string dos(std::string_view s) {
+  std::string r;
+  r.reserve(s.size() + s.size() / 32);
+  for (char c : s) {
+    if (c == '\n')
+      r += '\r';
+    r += c;
+  }
+  return r;
+}
+
+// The 8.3 alias Windows 95 gives a long name; a name that already fits is
+// its own alias. `n` tells apart aliases that share their first six letters.
+std::string alias(const std::string &name, int n) {
+  size_t dot = name.rfind('.');
+  std::string base = name.substr(0, dot), ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  bool fits = base.size() <= 8 && ext.size() <= 3 && name.find(' ') == std::string::npos &&
+              name.find('.') == dot;
+  auto up = [](std::string s, size_t max) {
+    std::string r;
+    for (char c : s)
+      if (c != ' ' && c != '.' && r.size() < max)
+        r += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    return r;
+  };
+  if (fits)
+    return up(base, 8) + (ext.empty() ? "" : "." + up(ext, 3));
+  return up(base, 6) + "~" + std::to_string(n) + (ext.empty() ? "" : "." + up(ext, 3));
+}
+
+// Builds the entries of one backup with realistic names and times: time 1
+// the last change, time 2 the creation, time 3 the last access (the backup
+// day), time 4 the moment of the backup.
+struct backup_list {
+  uint32_t when; // time of the backup
+  std::vector<entry> v;
+  std::map<std::string, int> seen; // alias prefixes per directory
+
+  void fill(entry &e, uint32_t changed) {
+    std::string key;
+    for (auto &p : e.path)
+      key += p + "\\";
+    std::string a = alias(e.name, 1);
+    if (a.find('~') != std::string::npos)
+      a = alias(e.name, ++seen[key + a.substr(0, 6)]);
+    e.name2 = a;
+    e.t1 = changed;
+    e.t2 = changed - 86400 * 3 - 3600 * 5;
+    e.t3 = when - when % 86400;
+    e.t4 = when;
+  }
+  void drive(const std::string &d) {
+    entry e = drive_spec(d);
+    e.t1 = e.t2 = e.t3 = e.t4 = when;
+    v.push_back(e);
+  }
+  void dir(const std::string &name, dir_path path, uint32_t changed) {
+    entry e = dir_entry(name, std::move(path), changed);
+    fill(e, changed);
+    v.push_back(e);
+  }
+  void file(const std::string &name, dir_path path, std::string_view text, uint32_t changed,
+            uint8_t attrib = A_ARCHIVE) {
+    entry e = file_entry(name, std::move(path), dos(text), changed, attrib);
+    fill(e, changed);
+    v.push_back(e);
+  }
+};
+
+// A sales table well over 50 KiB, so that extracting it shows progress dots.
+std::string sales_table() {
+  static const char *const regions[] = {"North", "South", "East", "West", "Central"};
+  static const char *const items[] = {"QIC-80 cartridge", "3.5in diskette box", "Tape drive",
+                                      "SCSI cable", "Cleaning kit", "Backup software"};
+  std::string s = "Date,Region,Item,Units,Unit price,Total\n";
+  uint32_t x = 19950101; // fixed seed: the table is the same on every run
+  char line[128];
+  for (int day = 0; day < 365; ++day) {
+    for (int k = 0; k < 4; ++k) {
+      x = x * 1103515245u + 12345u;
+      unsigned units = 1 + (x >> 16) % 40;
+      unsigned item = (x >> 8) % 6, region = (x >> 4) % 5;
+      unsigned cents = 995 + 500 * item + (x >> 24) % 100;
+      int month = 1 + day * 12 / 365, mday = 1 + day % 28;
+      std::snprintf(line, sizeof line, "1995-%02d-%02d,%s,%s,%u,%u.%02u,%u.%02u\n", month, mday,
+                    regions[region], items[item], units, cents / 100, cents % 100,
+                    units * cents / 100, units * cents % 100);
+      s += line;
+    }
+  }
+  return s;
+}
+
+// Numbered lines, so that a user can see where the second cartridge took over.
+std::string numbered_lines(int n) {
+  std::string s;
+  char line[96];
+  for (int i = 1; i <= n; ++i) {
+    std::snprintf(line, sizeof line,
+                  "Line %04d of %04d: this file is split across two cartridges.\n", i, n);
+    s += line;
+  }
+  return s;
+}
+
+const char *const README_1 = R"(CARTSIFT DEMO MACHINE
+=====================
+
+This PC belongs to the Hollis family. Please do not install games on
+it without asking Dad first.
+
+Backups run every Friday evening to the QIC-80 tape drive. Put the
+cartridge labelled "WEEKLY" in the drive before you leave.
+
+Folders:
+  DOCS      letters, reports and recipes
+  SRC       Tom's programming projects
+  WINDOWS   the system (do not touch)
+  GAMES     chess, with the high scores
+)";
+
+const char *const README_2 = R"(CARTSIFT DEMO MACHINE
+=====================
+
+This PC belongs to the Hollis family. Please do not install games on
+it without asking Dad first.
+
+Backups run every Friday evening to the QIC-80 tape drive. Put the
+cartridge labelled "WEEKLY" in the drive before you leave. The full
+backup is on the first part of the tape; the incremental backups that
+follow it only hold what changed during the week.
+
+Folders:
+  DOCS      letters, reports and recipes
+  SRC       Tom's programming projects
+  WINDOWS   the system (do not touch)
+  GAMES     chess, with the high scores
+)";
+
+const char *const LICENSE = R"(CARTDEMO SOFTWARE LICENSE
+
+Copyright (c) 1995 Tom Hollis. All rights reserved.
+
+You may copy this program for your own use. You may give copies to
+your friends as long as you give them this file as well. You may not
+sell it. There is no warranty of any kind: if it eats your homework,
+you get to keep both pieces.
+)";
+
+const char *const AUNT_MARY = R"(12 Elm Street
+Springfield
+14 January 1996
+
+Dear Aunt Mary,
+
+Thank you so much for the sweater. It fits perfectly and it has been
+very cold here this winter, so I wear it almost every day.
+
+School is going well. I got an A in my computer class and we are now
+learning how to write programs in C. Dad says I can use the family
+computer for it if I make a backup every week.
+
+Love,
+Tom
+)";
+
+const char *const LANDLORD = R"(Hollis
+12 Elm Street
+Springfield
+2 February 1996
+
+Mr. R. Baxter
+Baxter Properties
+
+Dear Mr. Baxter,
+
+The heating in the upstairs flat has failed for the third time this
+winter. We reported it on 15 January and again on 26 January. Please
+send someone to repair it this week.
+
+Yours sincerely,
+Anne Hollis
+)";
+
+const char *const THANK_YOU = R"(Dear Mrs. Peterson,
+
+Thank you for lending us your tent for the camping trip. It kept us
+dry through two nights of rain. We have cleaned it and will bring it
+back on Saturday.
+
+With best wishes,
+The Hollis family
+)";
+
+const char *const APPLICATION = R"(Anne Hollis
+12 Elm Street
+Springfield
+20 February 1996
+
+Personnel Department
+Springfield Public Library
+
+Dear Sir or Madam,
+
+I would like to apply for the post of library assistant advertised in
+the Springfield Gazette of 17 February. I have worked for six years in
+the records office of Springfield Hospital, where I looked after the
+filing system and, since 1994, its computer catalogue.
+
+I enclose my curriculum vitae and look forward to hearing from you.
+
+Yours faithfully,
+Anne Hollis
+)";
+
+const char *const REPLY_MARY = R"(Dear Tom,
+
+I am so glad the sweater fits! Your uncle says that if you are good
+with computers you should come and look at his, which has been making
+a terrible noise since Christmas.
+
+Love,
+Aunt Mary
+)";
+
+const char *const Q1_SUMMARY = R"(SALES SUMMARY 1995
+==================
+
+Units sold            7,412
+Best region           Central
+Best item             QIC-80 cartridge
+
+The full table is in SALES95.CSV, one line per order.
+)";
+
+const char *const PANCAKES = R"(PANCAKES (serves 4)
+
+  200 g flour
+  2 eggs
+  300 ml milk
+  a pinch of salt
+
+Whisk everything into a smooth batter and leave it to rest for half an
+hour. Fry thin pancakes in a hot pan with a little butter.
+)";
+
+const char *const CHILI = R"(CHILI CON CARNE (serves 6)
+
+  500 g minced beef
+  2 onions, 2 cloves of garlic
+  1 tin of tomatoes, 1 tin of kidney beans
+  chili powder, cumin, salt
+
+Brown the onions and the meat, add everything else and simmer for an
+hour. Better on the second day.
+)";
+
+const char *const AUTOEXEC = R"(@ECHO OFF
+PROMPT $P$G
+PATH C:\WINDOWS;C:\WINDOWS\COMMAND;C:\DOS;C:\SRC\BIN
+SET TEMP=C:\WINDOWS\TEMP
+SET BLASTER=A220 I5 D1 T4
+LH C:\WINDOWS\COMMAND\MSCDEX.EXE /D:MSCD001
+)";
+
+const char *const CONFIG = R"(DEVICE=C:\WINDOWS\HIMEM.SYS
+DEVICE=C:\WINDOWS\EMM386.EXE NOEMS
+DOS=HIGH,UMB
+FILES=40
+BUFFERS=30
+DEVICEHIGH=C:\CDROM\ATAPI.SYS /D:MSCD001
+)";
+
+const char *const MAKEFILE = R"(# cartdemo - a tiny list program
+CC = gcc
+CFLAGS = -O2 -Wall
+
+cartdemo: main.o list.o
+	$(CC) -o cartdemo main.o list.o
+
+main.o: main.c list.h
+list.o: list.c list.h
+
+test: tests/t_list.c list.o
+	$(CC) $(CFLAGS) -o t_list tests/t_list.c list.o && ./t_list
+
+clean:
+	rm -f *.o cartdemo t_list
+)";
+
+const char *const MAIN_C = R"(#include <stdio.h>
+#include "list.h"
+
+int main(int argc, char **argv)
+{
+    struct list *l = NULL;
+    int i;
+
+    for (i = 1; i < argc; i++)
+        l = list_push(l, argv[i]);
+    list_print(l);
+    list_free(l);
+    return 0;
+}
+)";
+
+const char *const LIST_H = R"(#ifndef LIST_H
+#define LIST_H
+
+struct list {
+    const char *text;
+    struct list *next;
+};
+
+struct list *list_push(struct list *l, const char *text);
+void list_print(const struct list *l);
+void list_free(struct list *l);
+
+#endif
+)";
+
+const char *const LIST_C_1 = R"(#include <stdio.h>
+#include <stdlib.h>
+#include "list.h"
+
+struct list *list_push(struct list *l, const char *text)
+{
+    struct list *n = malloc(sizeof *n);
+    n->text = text;
+    n->next = l;
+    return n;
+}
+
+void list_print(const struct list *l)
+{
+    for (; l; l = l->next)
+        printf("%s\n", l->text);
+}
+
+void list_free(struct list *l)
+{
+    while (l) {
+        struct list *n = l->next;
+        free(l);
+        l = n;
+    }
+}
+)";
+
+const char *const LIST_C_2 = R"(#include <stdio.h>
+#include <stdlib.h>
+#include "list.h"
+
+/* Returns the old list when memory runs out, so nothing is lost. */
+struct list *list_push(struct list *l, const char *text)
+{
+    struct list *n = malloc(sizeof *n);
+    if (n == NULL)
+        return l;
+    n->text = text;
+    n->next = l;
+    return n;
+}
+
+void list_print(const struct list *l)
+{
+    int i = 1;
+    for (; l; l = l->next)
+        printf("%3d %s\n", i++, l->text);
+}
+
+void list_free(struct list *l)
+{
+    while (l) {
+        struct list *n = l->next;
+        free(l);
+        l = n;
+    }
+}
+)";
+
+const char *const SRC_README = R"(cartdemo prints its arguments in reverse order, one per line.
+
+Build it with "make", run the tests with "make test".
+)";
+
+const char *const T_LIST_C = R"(#include <assert.h>
+#include "../list.h"
+
+int main(void)
+{
+    struct list *l = list_push(NULL, "a");
+    l = list_push(l, "b");
+    assert(l->text[0] == 'b');
+    assert(l->next->text[0] == 'a');
+    list_free(l);
+    return 0;
+}
+)";
+
+const char *const WIN_INI_1 = R"([windows]
+load=
+run=
+NullPort=None
+
+[Desktop]
+Wallpaper=(None)
+TileWallpaper=0
+
+[intl]
+sCountry=United States
+iCountry=1
+)";
+
+const char *const WIN_INI_2 = R"([windows]
+load=
+run=C:\WINDOWS\SCANDSKW.EXE /allfixeddisks /silent
+NullPort=None
+
+[Desktop]
+Wallpaper=C:\WINDOWS\CLOUDS.BMP
+TileWallpaper=0
+
+[intl]
+sCountry=United States
+iCountry=1
+)";
+
+const char *const SYSTEM_INI = R"([boot]
+shell=Explorer.exe
+system.drv=system.drv
+drivers=mmsystem.dll power.drv
+
+[386Enh]
+device=*vshare
+)";
+
+const char *const OPENINGS = R"(FAVOURITE OPENINGS
+
+1. e4 e5 2. Nf3 Nc6 3. Bb5          Ruy Lopez
+1. e4 c5                            Sicilian Defence
+1. d4 d5 2. c4                      Queen's Gambit
+1. d4 Nf6 2. c4 g6                  King's Indian Defence
+)";
+
+const char *const HISCORE = R"(HIGH SCORES
+Tom      1520
+Anne     1480
+Dad      1210
+)";
+
+} // namespace
+
+// demo.113: a full backup of drive C: followed by an incremental one a week
+// later. The header and dirSz point the computed catalog offset at the SECOND
+// backup's catalog (the newest file set, whose catalog ends the image), so
+// `cartsift demo.113 -c` lists the incremental backup's 10 entries. The first
+// catalog is found with -c<offset> or by the survey (-di).
+image demo_image() {
+  const uint32_t full = utc(1996, 3, 15, 18, 30);
+  const uint32_t incr = utc(1996, 3, 22, 18, 45);
+
+  backup_list b1{full, {}, {}};
+  b1.drive("C:");
+  b1.file("AUTOEXEC.BAT", {}, AUTOEXEC, utc(1995, 11, 2, 20, 14, 6));
+  b1.file("CONFIG.SYS", {}, CONFIG, utc(1995, 11, 2, 20, 11, 48));
+  b1.dir("DOCS", {}, utc(1995, 9, 1, 10, 0));
+  b1.file("README.TXT", "DOCS", README_1, utc(1995, 9, 1, 10, 22, 30));
+  b1.file("LICENSE.TXT", "DOCS", LICENSE, utc(1995, 6, 30, 23, 59, 58), A_ARCHIVE | A_RDONLY);
+  b1.dir("LETTERS", "DOCS", utc(1996, 1, 14, 16, 2));
+  b1.file("Letter to Aunt Mary.txt", "DOCS\\LETTERS", AUNT_MARY, utc(1996, 1, 14, 16, 40, 12));
+  b1.file("Complaint to the landlord.txt", "DOCS\\LETTERS", LANDLORD, utc(1996, 2, 2, 9, 5, 44));
+  b1.file("Thank you note.txt", "DOCS\\LETTERS", THANK_YOU, utc(1995, 8, 21, 19, 30, 2));
+  b1.file("Job application.txt", "DOCS\\LETTERS", APPLICATION, utc(1996, 2, 20, 22, 17, 36));
+  b1.dir("REPORTS", "DOCS", utc(1996, 1, 8, 8, 30));
+  b1.file("SALES95.CSV", "DOCS\\REPORTS", sales_table(), utc(1996, 1, 8, 11, 47, 20));
+  b1.file("Sales summary 1995.txt", "DOCS\\REPORTS", Q1_SUMMARY, utc(1996, 1, 8, 12, 3, 10));
+  b1.dir("RECIPES", "DOCS", utc(1995, 10, 3, 18, 0));
+  b1.file("PANCAKES.TXT", "DOCS\\RECIPES", PANCAKES, utc(1995, 10, 3, 18, 12, 40));
+  b1.file("CHILI.TXT", "DOCS\\RECIPES", CHILI, utc(1995, 12, 27, 13, 1, 16));
+  b1.dir("SRC", {}, utc(1995, 5, 20, 14, 0));
+  b1.dir("CARTDEMO", "SRC", utc(1995, 5, 20, 14, 5));
+  b1.file("MAKEFILE", "SRC\\CARTDEMO", MAKEFILE, utc(1995, 5, 21, 10, 15, 0));
+  b1.file("MAIN.C", "SRC\\CARTDEMO", MAIN_C, utc(1995, 5, 21, 10, 40, 22));
+  b1.file("LIST.H", "SRC\\CARTDEMO", LIST_H, utc(1995, 5, 21, 11, 2, 54));
+  b1.file("LIST.C", "SRC\\CARTDEMO", LIST_C_1, utc(1995, 5, 21, 11, 30, 8));
+  b1.file("README", "SRC\\CARTDEMO", SRC_README, utc(1995, 5, 22, 9, 0, 0));
+  b1.dir("TESTS", "SRC\\CARTDEMO", utc(1995, 5, 22, 9, 10));
+  b1.file("T_LIST.C", "SRC\\CARTDEMO\\TESTS", T_LIST_C, utc(1995, 5, 22, 9, 25, 14));
+  b1.dir("WINDOWS", {}, utc(1995, 8, 24, 12, 0));
+  b1.file("WIN.INI", "WINDOWS", WIN_INI_1, utc(1996, 3, 1, 21, 4, 32));
+  b1.file("SYSTEM.INI", "WINDOWS", SYSTEM_INI, utc(1995, 8, 24, 12, 31, 10));
+  b1.dir("GAMES", {}, utc(1995, 12, 25, 10, 0));
+  b1.dir("CHESS", "GAMES", utc(1995, 12, 25, 10, 5));
+  b1.file("OPENINGS.TXT", "GAMES\\CHESS", OPENINGS, utc(1995, 12, 26, 15, 44, 0));
+  b1.file("HISCORE.DAT", "GAMES\\CHESS", HISCORE, utc(1996, 3, 10, 17, 20, 50));
+
+  backup_list b2{incr, {}, {}};
+  b2.drive("C:");
+  b2.dir("DOCS", {}, utc(1995, 9, 1, 10, 0));
+  b2.file("README.TXT", "DOCS", README_2, utc(1996, 3, 18, 19, 12, 4));
+  b2.dir("LETTERS", "DOCS", utc(1996, 3, 20, 20, 2));
+  b2.file("Reply from Aunt Mary.txt", "DOCS\\LETTERS", REPLY_MARY, utc(1996, 3, 20, 20, 31, 26));
+  b2.dir("SRC", {}, utc(1995, 5, 20, 14, 0));
+  b2.dir("CARTDEMO", "SRC", utc(1995, 5, 20, 14, 5));
+  b2.file("LIST.C", "SRC\\CARTDEMO", LIST_C_2, utc(1996, 3, 19, 22, 48, 0));
+  b2.dir("WINDOWS", {}, utc(1995, 8, 24, 12, 0));
+  b2.file("WIN.INI", "WINDOWS", WIN_INI_2, utc(1996, 3, 21, 8, 15, 12));
+
+  vtbl_spec v;
+  v.label = "Weekly backup of drive C:";
+  v.date = full;
+  v.flag = 0x20;
+  v.rev_major = 1;
+  v.rev_minor = 0x0b;
+
+  image img;
+  img.header(0, hdr_text(12, 1));
+  img.vtbl(v);
+  backup(img, b1.v);
+  // The incremental backup starts on the block after the first catalog.
+  img.pad_to(img.next_block());
+  size_t cat2 = backup(img, b2.v);
+  finish(img, cat2);
+
+  // The sizes a real volume table carries, now that they are known.
+  uint32_t nblk = img.get_u32(HDR_NBLK);
+  uint64_t data = 0;
+  for (auto *l : {&b1.v, &b2.v})
+    for (const entry &e : *l)
+      data += e.data.size();
+  img.put_u32(VTBL_OFFSET + VT_NSEG, nblk);
+  img.put_u32(VTBL_OFFSET + VT_START, 0x40);
+  img.put_u32(VTBL_OFFSET + VT_END, 0x40 + nblk - 1);
+  img.put_u64(VTBL_OFFSET + VT_DATASZ, data);
+  return img;
+}
+
+// demo-1.113 and demo-2.113: one backup over two cartridges. NUMBERS.TXT
+// (1600 numbered lines, about 100 KiB) starts on the first and ends on the
+// second, so extracting it asks for the second image's name.
+image_pair demo_pair() {
+  const uint32_t when = utc(1997, 6, 30, 17, 5);
+  backup_list b{when, {}, {}};
+  b.drive("C:");
+  b.dir("PROJECTS", {}, utc(1997, 1, 6, 9, 0));
+  b.file("NOTES.TXT", "PROJECTS",
+         "Meeting notes, 27 June 1997\n\n- archive the 1996 projects to tape\n"
+         "- the tape set has two cartridges; label them 1 of 2 and 2 of 2\n",
+         utc(1997, 6, 27, 16, 45, 30));
+  b.file("TODO.TXT", "PROJECTS", "1. Order more QIC-80 cartridges\n2. Check the restore\n",
+         utc(1997, 6, 28, 10, 2, 8));
+  b.file("NUMBERS.TXT", "PROJECTS", numbered_lines(1600), utc(1997, 6, 29, 14, 30, 0));
+  entry spanning = b.v.back();
+  b.v.pop_back();
+
+  backup_list a{when, {}, b.seen};
+  a.dir("ARCHIVE", "PROJECTS", utc(1997, 6, 30, 16, 0));
+  a.file("1996.TXT", "PROJECTS\\ARCHIVE", "Projects finished in 1996:\n  kitchen, garden shed\n",
+         utc(1997, 6, 30, 16, 10, 4));
+  a.file("1997.TXT", "PROJECTS\\ARCHIVE", "Projects started in 1997:\n  attic, new fence\n",
+         utc(1997, 6, 30, 16, 12, 44));
+  a.file("DONE.TXT", "PROJECTS", "All files of the set were written.\n",
+         utc(1997, 6, 30, 17, 0, 0));
+
+  vtbl_spec v;
+  v.label = "Project archive, 2 cartridges";
+  v.date = when;
+  v.flag = 0x02; // spans cartridges; image 1 holds no catalog
+  v.rev_major = 1;
+  v.rev_minor = 0x0b;
+  // The first cartridge ends on the first block boundary at least 40000 bytes
+  // into NUMBERS.TXT; the second holds the rest.
+  image_pair p = spanning_set(v, 7, b.v, spanning, a.v, 40000);
+  uint32_t start = 0x40;
+  for (image *img : {&p.first, &p.second}) {
+    uint32_t nblk = img->get_u32(HDR_NBLK);
+    img->put_u32(VTBL_OFFSET + VT_NSEG, nblk);
+    img->put_u32(VTBL_OFFSET + VT_START, start);
+    img->put_u32(VTBL_OFFSET + VT_END, start + nblk - 1);
+    start += nblk;
+  }
+  uint64_t data = spanning.data.size();
+  for (auto *l : {&b.v, &a.v})
+    for (const entry &e : *l)
+      data += e.data.size();
+  p.second.put_u64(VTBL_OFFSET + VT_DATASZ, data);
+  p.first.put_u64(VTBL_OFFSET + VT_DATASZ, data);
+  return p;
+}
+
+} // namespace cartsift::build

@@ -1,0 +1,278 @@
+// In-memory writer of *.113 images, byte for byte, for the tests, the demo
+// images and the benchmarks. It mirrors the tool's decoders but shares none
+// of their code or constants, so a wrong offset on either side shows up as a
+// failing test instead of cancelling out.
+//
+// Typical use:
+//   build::image img;
+//   img.header(0, build::hdr_text(12, 1));
+//   img.vtbl({});                                 // ends at the data region
+//   size_t cat = build::backup(img, {build::drive_spec("C:"),
+//                                    build::file_entry("A.TXT", {}, "hi\r\n", t)});
+//   build::finish(img, cat);                      // header and dirSz point at cat
+//   img.save(path);
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace cartsift::build {
+
+// Layout values as the format fixes them. Kept in their own namespace so that
+// a test may use both this namespace and cartsift's without ambiguity.
+namespace layout {
+constexpr size_t BLOCK_SIZE = 0x7400;
+constexpr size_t HDR_SIZE = 0x90;
+constexpr size_t VTBL_OFFSET = 0xE800;
+constexpr size_t DATA_START = 0x15C00;
+constexpr uint32_t HDR_SIG = 0xAA55AA55;
+constexpr uint32_t DIR_SIG = 0x33CC33CC;
+constexpr uint32_t FILE_SIG = 0x66996699;
+
+constexpr uint8_t PF_NEW = 0x01;
+constexpr uint8_t PF_LAST = 0x08;
+constexpr uint8_t PF_END = 0x20;
+constexpr uint8_t PF_DRIVE = 0x40;
+
+// DOS attribute bits as the entries carry them.
+constexpr uint8_t A_RDONLY = 0x01;
+constexpr uint8_t A_VOLUME = 0x08; // drive specs: neither file nor directory
+constexpr uint8_t A_SUBDIR = 0x10;
+constexpr uint8_t A_ARCHIVE = 0x20;
+
+// File header fields (from the start of header block 0 or 1).
+constexpr size_t HDR_NBLK = 10;
+constexpr size_t HDR_TEXT = 40;
+
+// Volume table fields (from VTBL_OFFSET).
+constexpr size_t VT_NSEG = 4;
+constexpr size_t VT_DESC = 8;
+constexpr size_t VT_DATE = 52;
+constexpr size_t VT_FLAG = 56;
+constexpr size_t VT_SEQ = 57;
+constexpr size_t VT_START = 76;
+constexpr size_t VT_END = 80;
+constexpr size_t VT_DIRSZ = 92;
+constexpr size_t VT_DATASZ = 96;
+constexpr size_t VT_COMP = 124;
+constexpr size_t VT_OSTYPE = 125;
+
+// Fields inside unknw1 / unknw2 / unknw3. In a directory entry unknw1 starts
+// at byte 4 (after DIR_SIG), in a catalog entry at byte 0.
+constexpr size_t U1_PLEN = 10;
+constexpr size_t U1_PFLG = 14;
+constexpr size_t U1_FLEN = 17;
+constexpr size_t U1_ATTRIB = 41;
+constexpr size_t U1_T1 = 45;
+constexpr size_t U1_T2 = 53;
+constexpr size_t U1_T3 = 61;
+constexpr size_t U2_T4 = 13;
+constexpr size_t U3_TAG = 12;
+
+constexpr size_t TRAILER_SIZE = 18;
+constexpr size_t CAT_END_SIZE = 71; // unknw1 and a zero nm1 length word
+constexpr size_t END_MARK_SIZE = 73; // zero DIR_SIG and unknw1
+} // namespace layout
+
+// Seconds since 1970-01-01 00:00:00 UTC of a civil UTC date and time.
+uint32_t utc(int year, int month, int day, int hour = 0, int min = 0, int sec = 0);
+
+// ASCII/latin1 -> 16-bit little-endian characters (high byte 0), no length word.
+std::vector<uint8_t> str16(std::string_view s);
+
+// Header text with a job and a disk number the tool can read back: the job
+// number at byte 40 and the disk number six bytes after the ',' (with
+// "%u, disk %2u" that holds for any job number of up to six digits).
+std::string hdr_text(unsigned job, unsigned disk);
+
+struct vtbl_spec {
+  std::string label = "cartsift demo";
+  uint32_t date = 0;
+  uint8_t flag = 0x20; // catalog follows the data
+  uint8_t seq = 1;
+  uint16_t rev_major = 1, rev_minor = 0;
+  uint32_t nseg = 0, start = 0, end = 0;
+  uint32_t dirSz = 0;
+  int64_t dataSz = 0;
+  uint8_t comp = 0;
+  uint8_t ostype = 7; // Windows 95
+  std::string tag = "VTBL";
+};
+
+// Constant, plausible contents of the entry bytes the tool does not
+// interpret. The named fields (plen, pflg, flen, attrib, times, tag) are
+// written over them.
+inline constexpr std::array<uint8_t, 69> DEFAULT_UNKNW1 = {
+    0x0b, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, // 0-9
+    0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // 10-19
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // 20-29
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // 30-39
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // 40-49
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // 50-59
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};      // 60-68
+inline constexpr std::array<uint8_t, 21> DEFAULT_UNKNW2 = {
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // 0-9
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, // 10-19
+    0x00};                                                      // 20
+inline constexpr std::array<uint8_t, 28> DEFAULT_UNKNW3 = {
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // 0-9
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, // 10-19
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};            // 20-27
+
+// One directory entry and its catalog twin.
+struct entry {
+  std::string name;                          // nm1
+  std::string name2, name3;                  // nm2, nm3
+  std::vector<std::string> path;             // components; empty -> plen 4 (root level)
+  std::optional<std::vector<uint8_t>> raw_path; // path bytes as-is (overrides path); plen = 4 + size
+  std::optional<uint16_t> plen;              // override the written plen word only
+  uint8_t pflg = 0, attrib = layout::A_ARCHIVE;
+  uint32_t t1 = 0, t2 = 0, t3 = 0, t4 = 0;
+  std::vector<uint8_t> data;                 // file data; flen = data.size() unless flen is set
+  std::optional<uint32_t> flen;              // override the written flen (data still written as given)
+  std::string tag = "OIMG";                  // at unknw3[12..15]; cut or zero-padded to 4 bytes
+  int cat_tag_pad = 0;                       // catalog entry only: tag displaced by this many bytes (0..11 read)
+  bool trailer = true;                       // write the 18-byte trailer after the data
+  std::array<uint8_t, 4> closing_sig = {0x99, 0x66, 0x99, 0x66}; // bytes 2-5 of the closing block
+  std::array<uint8_t, 4> trailer_sig = {0x99, 0x66, 0x99, 0x66}; // bytes 0-3 of the trailer
+  std::array<uint8_t, 69> unknw1 = DEFAULT_UNKNW1;
+  std::array<uint8_t, 21> unknw2 = DEFAULT_UNKNW2;
+  std::array<uint8_t, 28> unknw3 = DEFAULT_UNKNW3;
+  // Catalog twin only: (position, value) pairs over the 118 unsettled bytes
+  // (0-68 unknw1, 69-89 unknw2, 90-117 unknw3), applied after the named
+  // fields, so that the catalog can differ from its directory entry.
+  std::vector<std::pair<size_t, uint8_t>> cat_patch;
+};
+
+// A directory path for the convenience constructors: {} for the root,
+// {"DOCS", "LETTERS"}, or one string with '\\' or '/' between components.
+struct dir_path {
+  std::vector<std::string> parts;
+  dir_path() = default;
+  dir_path(std::initializer_list<std::string> l) : parts(l) {}
+  dir_path(std::vector<std::string> v) : parts(std::move(v)) {}
+  dir_path(const char *s);
+  dir_path(const std::string &s) : dir_path(s.c_str()) {}
+};
+
+// A drive spec (attrib 0x08, PF_DRIVE; PF_NEW when new, PF_LAST when last).
+entry drive_spec(std::string name, bool last = true, bool is_new = true);
+// A directory (attrib 0x10, no data); all four times t.
+entry dir_entry(std::string name, dir_path path, uint32_t t);
+// A file with the given contents; all four times t.
+entry file_entry(std::string name, dir_path path, std::string_view contents, uint32_t t,
+                 uint8_t attrib = layout::A_ARCHIVE);
+
+// Bytes the entry's path occupies (components joined by zero characters).
+std::vector<uint8_t> path_bytes(const entry &e);
+// The plen word as written.
+uint16_t plen_of(const entry &e);
+// The flen word as written.
+uint32_t flen_of(const entry &e);
+// Header bytes written for the entry: 138 + N1 + N2 + N3 + path bytes.
+size_t header_len(const entry &e);
+// Catalog entry length: 124 + N1 + N2 + N3 + cat_tag_pad.
+size_t cat_len(const entry &e);
+
+class image {
+public:
+  std::vector<uint8_t> b; // the bytes; tests may mutate them
+
+  size_t size() const { return b.size(); }
+
+  // Appending writers.
+  void u8(uint8_t v);
+  void u16(uint16_t v);
+  void u32(uint32_t v);
+  void u64(uint64_t v);
+  void raw(std::span<const uint8_t> s);
+  void raw(std::string_view s);
+  void ustr(std::string_view s); // length word (bytes), then 16-bit characters
+
+  // In-place patches and reads; the image grows when a patch lies past its end.
+  void put_u8(size_t off, uint8_t v);
+  void put_u16(size_t off, uint16_t v);
+  void put_u32(size_t off, uint32_t v);
+  void put_u64(size_t off, uint64_t v);
+  uint16_t get_u16(size_t off) const;
+  uint32_t get_u32(size_t off) const;
+
+  // Appends fill up to off; throws when the image is already longer.
+  void pad_to(size_t off, uint8_t fill = 0);
+
+  // Header blocks 0 and 1 (identical): signature, block count, text at 40.
+  // The image grows to at least two whole blocks.
+  void header(uint32_t nblk, std::string_view text);
+  // The volume table at VTBL_OFFSET; the image is then padded with zeros up
+  // to DATA_START when it is shorter, so the entries can follow at once.
+  void vtbl(const vtbl_spec &v);
+
+  // Directory entry at the current end: header, data, trailer. Returns its offset.
+  size_t dir_entry(const entry &e);
+  // Only the header of a directory entry (for data split across images).
+  size_t dir_header(const entry &e);
+  // Only the 18-byte trailer.
+  void trailer(const entry &e);
+  // Catalog entry at the current end; returns its offset.
+  size_t cat_entry(const entry &e);
+  // Catalog end marker: 69 bytes and a zero length word.
+  void cat_end();
+  // 73 zero bytes where the next DIR_SIG would stand.
+  void end_of_entries();
+
+  // First BLOCK_SIZE boundary strictly after size().
+  size_t next_block() const;
+
+  // Throws std::runtime_error when the file cannot be written.
+  void save(const std::string &path) const;
+
+private:
+  void entry_body(const entry &e, bool catalog); // unknw1 .. nm3
+};
+
+// A whole backup from the current end: the entries (PF_END or'ed into the
+// last), zeros to the next block boundary, then the catalog of the same
+// entries and its end marker. Returns the catalog offset; entry_offs, when
+// given, receives each entry's offset.
+size_t backup(image &img, std::vector<entry> entries, std::vector<size_t> *entry_offs = nullptr);
+
+// Pads the image to whole blocks and sets the header block count (both
+// header blocks) and the volume table's dirSz so that the tool's computed
+// catalog offset, (nblk - ceil(dirSz / BLOCK_SIZE)) * BLOCK_SIZE, equals
+// cat_off. dirSz becomes the byte count from cat_off to the unpadded end.
+// cat_off must be a block boundary not past the end.
+void finish(image &img, size_t cat_off);
+
+// A backup that spans two images. Image 1 holds `before` and the start of
+// `spanning`'s data up to a block boundary, which is also its end and its
+// computed catalog offset (dirSz 0). Image 2 starts its data region with the
+// rest of that data, then the trailer, then `after` (PF_END on the last, or on
+// `spanning` when `after` is empty), then the catalog of all the entries.
+// Both volume tables get vt.flag | 0x02, seq 1 and 2; the headers carry the
+// job number and disks 1 and 2.
+struct image_pair {
+  image first, second;
+  size_t data_off = 0;  // first byte of the spanning file's data in image 1
+  size_t split = 0;     // how many of its bytes image 1 holds
+  size_t cat_off = 0;   // the catalog in image 2
+  std::vector<size_t> first_offs, second_offs; // entry offsets in each image
+};
+// The split lands on the first block boundary that leaves at least
+// min_in_first bytes (and at least one) of the file in image 1; throws when
+// the file's data ends before it.
+image_pair spanning_set(const vtbl_spec &vt, unsigned job, std::vector<entry> before,
+                        entry spanning, std::vector<entry> after, size_t min_in_first = 1);
+
+// The demo images that `mkimage demo` writes (see demo.cpp).
+image demo_image();
+image_pair demo_pair();
+
+} // namespace cartsift::build
