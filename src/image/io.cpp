@@ -71,9 +71,11 @@ FILE *in_stream(FILE *f) {
 
 // ---- descriptors ----------------------------------------------------------------
 
+// Closing through img_close drops any window kept for the descriptor, so a
+// later open that reuses the number starts clean.
 void fd_guard::reset(int fd) {
   if (fd_ >= 0 && fd_ != fd)
-    ::close(fd_);
+    img_close(fd_);
   fd_ = fd;
 }
 
