@@ -85,8 +85,19 @@ int standalone(int pos, int argc, char **argv, const run_params &p) {
 }
 
 int run(int argc, char **argv) {
+  // Given alone, these two are requests, not image names.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    out("cartsift version %s\n", CARTSIFT_VERSION);
+    return 0;
+  }
+  const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
+
   out("\ncartsift version %s compiled for %s ", CARTSIFT_VERSION, CARTSIFT_TARGET);
   out("\n");
+  if (help) {
+    usage();
+    return 0;
+  }
 
   run_params p;
   for (int i = 2; i < argc; i++) {

@@ -82,6 +82,18 @@ TEST(Driver, UsageWithoutAnImage) {
                 "\n -di  - scan raw dir_head and cat_head entries and summarize image data\n");
 }
 
+TEST(Driver, HelpAndVersionAlone) {
+  auto r = run_main({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, run_main({}).out);
+  r = run_main({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "cartsift version 0.98\n");
+  // With other arguments they are image names like any other.
+  r = run_main({"--help", "-v"});
+  EXPECT_EQ(r.status, -1);
+}
+
 TEST(Driver, VolumeSummaryAlone) {
   temp_dir d;
   small_image s;
