@@ -2,6 +2,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <new>
 
 #include "driver/driver.h"
 #include "driver/numbers.h"
@@ -256,6 +257,11 @@ int cartsift_main(int argc, char **argv) {
     status = run(argc, argv);
   } catch (const process_end &e) {
     status = e.status;
+  } catch (const std::bad_alloc &) {
+    // Every length in an image is at most 64 KiB, so only a starved machine
+    // gets here; end with one line rather than a crash.
+    out("\nout of memory, execution terminated\n");
+    status = -3;
   }
   out_flush();
   return status;
