@@ -3,9 +3,8 @@
 // exact output and status.
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-
 #include "img_builder.h"
+#include "support/capture.h"
 #include "support/testutil.h"
 
 namespace cartsift {
@@ -13,15 +12,7 @@ namespace {
 
 namespace L = build::layout;
 
-std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *f, ...) {
-  char tmp[4096];
-  va_list ap;
-  va_start(ap, f);
-  vsnprintf(tmp, sizeof tmp, f, ap);
-  va_end(ap);
-  return tmp;
-}
+using testing::fmt;
 
 const std::string BANNER = "\ncartsift version 0.98 compiled for WIN32 \n";
 const uint32_t T = build::utc(1996, 5, 4, 3, 2, 1);

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,6 +13,17 @@
 #include "image/image.h"
 
 namespace cartsift::testing {
+
+// printf into a string, for expected texts built from offsets.
+inline std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
+inline std::string fmt(const char *f, ...) {
+  char tmp[4096];
+  va_list ap;
+  va_start(ap, f);
+  vsnprintf(tmp, sizeof tmp, f, ap);
+  va_end(ap);
+  return tmp;
+}
 
 // Points out() at a memory stream for its lifetime.
 class capture {

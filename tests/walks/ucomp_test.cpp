@@ -2,8 +2,6 @@
 // gaps, trailers, end conditions and the saved list.
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-
 #include "img_builder.h"
 #include "support/capture.h"
 #include "walks/walks.h"
@@ -15,15 +13,7 @@ using testing::capture;
 using testing::scratch_image;
 namespace L = build::layout;
 
-std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *f, ...) {
-  char tmp[4096];
-  va_list ap;
-  va_start(ap, f);
-  vsnprintf(tmp, sizeof tmp, f, ap);
-  va_end(ap);
-  return tmp;
-}
+using testing::fmt;
 
 const uint32_t T = build::utc(1996, 5, 4, 3, 2, 1); // Sat May  4 03:02:01 1996
 
