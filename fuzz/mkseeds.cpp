@@ -1,0 +1,187 @@
+// mkseeds <dir>: the seed corpus for run_fuzz and records_fuzz, written from
+// the image builder. run_fuzz seeds (run-*) carry every command over each
+// image shape; records_fuzz seeds (rec-*) hold single records cut out of the
+// demo image.
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "img_builder.h"
+
+namespace {
+
+using namespace cartsift::build;
+using namespace cartsift::build::layout;
+namespace fz = cartsift::fuzzin;
+
+struct shape {
+  std::string name;
+  image img;
+  uint32_t cat = 0; // for -c<cat>:<data>
+};
+
+const uint32_t T = utc(1996, 2, 29, 12, 30, 15);
+
+std::vector<entry> small_set() {
+  return {drive_spec("C:"), dir_entry("DOCS", {}, T),
+          file_entry("README.TXT", "DOCS", "read me\r\n", T),
+          file_entry("RO.TXT", "DOCS", "read only\r\n", T, A_ARCHIVE | A_RDONLY)};
+}
+
+shape one_backup(std::string name, vtbl_spec v, std::vector<entry> es) {
+  shape s{std::move(name), {}, 0};
+  s.img.header(0, hdr_text(3, 1));
+  s.img.vtbl(v);
+  size_t cat = backup(s.img, std::move(es));
+  finish(s.img, cat);
+  s.cat = uint32_t(cat);
+  return s;
+}
+
+std::vector<shape> shapes() {
+  std::vector<shape> v;
+  v.push_back({"demo", demo_image(), 0});
+  {
+    // The first catalog of the demo image lies on the block after its PF_END.
+    shape &d = v.back();
+    d.cat = uint32_t(DATA_START);
+    for (size_t off = DATA_START; off + 4 <= d.img.size(); off += BLOCK_SIZE)
+      if (d.img.get_u32(off) != DIR_SIG && off > DATA_START) {
+        d.cat = uint32_t(off);
+        break;
+      }
+  }
+  image_pair p = demo_pair();
+  v.push_back({"pair1", p.first, uint32_t(p.first.size())});
+  v.push_back({"pair2", p.second, uint32_t(p.cat_off)});
+
+  v.push_back(one_backup("small", {}, small_set()));
+  vtbl_spec comp;
+  comp.comp = 0x80 | 0x01;
+  v.push_back(one_backup("compressed", comp, small_set()));
+
+  // Two drives: the root-level entry after a PF_LAST moves to the next one.
+  std::vector<entry> drives = {drive_spec("C:", false), drive_spec("D:", true),
+                               file_entry("BOOT.INI", {}, "[boot]\r\n", T),
+                               dir_entry("WORK", {}, T),
+                               file_entry("A.TXT", "WORK", "a\r\n", T)};
+  drives[2].pflg |= PF_LAST;
+  v.push_back(one_backup("drives", {}, drives));
+
+  // Catalog tags standing late, and odd lengths.
+  std::vector<entry> pad = small_set();
+  for (size_t i = 0; i < pad.size(); i++)
+    pad[i].cat_tag_pad = int(i * 3);
+  v.push_back(one_backup("tagpad", {}, pad));
+
+  // Junk between entries, which the walk steps over.
+  {
+    shape s{"gaps", {}, 0};
+    s.img.header(0, hdr_text(4, 1));
+    s.img.vtbl({});
+    std::vector<entry> es = small_set();
+    es.back().pflg |= PF_END;
+    for (const entry &e : es) {
+      s.img.dir_entry(e);
+      s.img.raw(std::string_view("junk\x99\x66junk", 10));
+    }
+    s.img.pad_to(s.img.next_block());
+    size_t cat = s.img.size();
+    for (const entry &e : es)
+      s.img.cat_entry(e);
+    s.img.cat_end();
+    finish(s.img, cat);
+    s.cat = uint32_t(cat);
+    v.push_back(std::move(s));
+  }
+
+  // A small two-image set whose second image is a continuation cartridge.
+  {
+    vtbl_spec vs;
+    std::string big(40000, 'x');
+    image_pair q = spanning_set(vs, 9, {drive_spec("C:"), dir_entry("D", {}, T)},
+                                file_entry("BIG.DAT", "D", big, T),
+                                {file_entry("AFTER.TXT", "D", "after\r\n", T)}, 100);
+    v.push_back({"span1", q.first, uint32_t(q.first.size())});
+    v.push_back({"span2", q.second, uint32_t(q.cat_off)});
+  }
+  return v;
+}
+
+void save(const std::string &path, const std::vector<uint8_t> &b) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
+  if (!f)
+    throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<uint8_t> control(size_t cmd, size_t answer, uint32_t cat, uint32_t doff) {
+  std::vector<uint8_t> c = {uint8_t(cmd), uint8_t(answer)};
+  for (uint32_t x : {cat, doff})
+    for (int i = 0; i < 4; i++)
+      c.push_back(uint8_t(x >> (8 * i)));
+  return c;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: mkseeds <dir>\n");
+    return 2;
+  }
+  std::string dir = argv[1];
+  try {
+    std::filesystem::create_directories(dir + "/run");
+    std::filesystem::create_directories(dir + "/records");
+    for (const shape &s : shapes()) {
+      std::vector<uint8_t> body = fz::compact(s.img.b);
+      for (size_t c = 0; c < fz::COMMANDS.size(); c++) {
+        // Answers that continue from the image itself where one is asked for.
+        std::vector<uint8_t> in = control(c, c % fz::ANSWERS.size(), s.cat, DATA_START);
+        in.insert(in.end(), body.begin(), body.end());
+        char name[64];
+        std::snprintf(name, sizeof name, "/run/%s-%02zu", s.name.c_str(), c);
+        save(dir + name, in);
+      }
+    }
+    // Tiny and truncated images go in raw.
+    for (size_t n : {0, 1, 4, 0x90, 0x90 + 127}) {
+      image demo = demo_image();
+      std::vector<uint8_t> in = control(0, 0, 0, 0);
+      in.insert(in.end(), demo.b.begin(), demo.b.begin() + long(n));
+      save(dir + "/run/raw-" + std::to_string(n), in);
+    }
+
+    // Records: a directory entry run, the catalog, strings, headers, the
+    // volume table and a signature search, each from the demo image.
+    image demo = demo_image();
+    const auto &b = demo.b;
+    auto rec = [&](int sel, size_t from, size_t to, const std::string &name) {
+      std::vector<uint8_t> in = {uint8_t(sel)};
+      in.insert(in.end(), b.begin() + long(from), b.begin() + long(std::min(to, b.size())));
+      save(dir + "/records/" + name, in);
+    };
+    size_t cat = 0;
+    for (size_t off = DATA_START + BLOCK_SIZE; off + 4 <= b.size(); off += BLOCK_SIZE)
+      if (demo.get_u32(off) != DIR_SIG) {
+        cat = off;
+        break;
+      }
+    rec(0, DATA_START, DATA_START + 0x3000, "dir-entries");
+    rec(1, cat, cat + 0x1000, "cat-entries");
+    rec(2, DATA_START + 73, DATA_START + 0x200, "strings");
+    rec(3, 0, HDR_SIZE, "header0");
+    rec(4, 0, HDR_SIZE, "header1");
+    rec(5, VTBL_OFFSET, VTBL_OFFSET + 128, "vtbl");
+    rec(6, DATA_START, DATA_START + 0x1000, "search");
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "mkseeds: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
