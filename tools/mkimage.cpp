@@ -1,26 +1,76 @@
-// mkimage: writes the demo images.
+// mkimage: writes the demo images and the benchmark images.
 //   mkimage demo <dir>   -> <dir>/demo.113, <dir>/demo-1.113, <dir>/demo-2.113
+//   mkimage bench tree <image> <tar> [files [bytes]]
+//   mkimage bench big <image> <copy> [bytes]
+//   mkimage bench junk <image> [bytes]
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
 #include "img_builder.h"
 
+namespace {
+
+int usage() {
+  std::fprintf(stderr, "usage: mkimage demo <dir>\n"
+                       "       mkimage bench tree <image> <tar> [files [bytes]]\n"
+                       "       mkimage bench big <image> <copy> [bytes]\n"
+                       "       mkimage bench junk <image> [bytes]\n");
+  return 2;
+}
+
+// A count from the command line, or def when absent; false when malformed.
+bool count(int argc, char **argv, int i, unsigned long long def, unsigned long long *v) {
+  if (i >= argc) {
+    *v = def;
+    return true;
+  }
+  char *end = nullptr;
+  *v = std::strtoull(argv[i], &end, 0);
+  return end != argv[i] && *end == '\0';
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
   using namespace cartsift::build;
-  if (argc != 3 || std::string(argv[1]) != "demo") {
-    std::fprintf(stderr, "usage: mkimage demo <dir>\n");
-    return 2;
-  }
-  std::string dir = argv[2];
+  if (argc < 3)
+    return usage();
+  const std::string what = argv[1];
   try {
-    demo_image().save(dir + "/demo.113");
-    image_pair p = demo_pair();
-    p.first.save(dir + "/demo-1.113");
-    p.second.save(dir + "/demo-2.113");
+    if (what == "demo" && argc == 3) {
+      std::string dir = argv[2];
+      demo_image().save(dir + "/demo.113");
+      image_pair p = demo_pair();
+      p.first.save(dir + "/demo-1.113");
+      p.second.save(dir + "/demo-2.113");
+      return 0;
+    }
+    if (what != "bench")
+      return usage();
+    const std::string kind = argv[2];
+    unsigned long long n = 0, bytes = 0;
+    if (kind == "tree" && argc >= 5 && argc <= 7 && count(argc, argv, 5, 100000, &n) &&
+        n <= 0xFFFFFFFF && count(argc, argv, 6, 1ULL << 30, &bytes)) {
+      tree_counts c = bench_tree(argv[3], argv[4], static_cast<uint32_t>(n), bytes);
+      std::printf("%llu files, %llu directories, %llu data bytes\n",
+                  (unsigned long long)c.files, (unsigned long long)c.dirs,
+                  (unsigned long long)c.bytes);
+      return 0;
+    }
+    if (kind == "big" && argc >= 5 && argc <= 6 && count(argc, argv, 5, 1ULL << 30, &bytes) &&
+        bytes <= 0xFFFFFFFF) {
+      bench_big(argv[3], argv[4], bytes);
+      return 0;
+    }
+    if (kind == "junk" && argc >= 4 && argc <= 5 && count(argc, argv, 4, 1ULL << 29, &bytes)) {
+      bench_junk(argv[3], bytes);
+      return 0;
+    }
+    return usage();
   } catch (const std::exception &e) {
     std::fprintf(stderr, "mkimage: %s\n", e.what());
     return 1;
   }
-  return 0;
 }

@@ -1,0 +1,144 @@
+// The streaming writer must give the very bytes the in-memory builder
+// gives, whatever way the data arrives (whole, generated in slices larger
+// than its buffer, or as holes), because the large-image tests and the
+// benchmarks trust it without being able to look at the result.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "img_builder.h"
+#include "support/testutil.h"
+
+namespace cartsift {
+namespace {
+
+namespace L = build::layout;
+using build::entry;
+
+const uint32_t T = build::utc(1999, 12, 31, 23, 59, 58);
+
+// Data that no two slices share, so a slice written at the wrong place shows.
+uint8_t gen_byte(uint64_t at) { return uint8_t(at * 7 + at / 251); }
+
+void gen(uint64_t at, std::span<uint8_t> out) {
+  for (size_t i = 0; i < out.size(); i++)
+    out[i] = gen_byte(at + i);
+}
+
+std::string gen_text(uint64_t n) {
+  std::string s(n, '\0');
+  for (uint64_t i = 0; i < n; i++)
+    s[i] = char(gen_byte(i));
+  return s;
+}
+
+TEST(FileImage, SameBytesAsTheInMemoryBuilder) {
+  temp_dir d;
+  build::vtbl_spec vt;
+  vt.label = "streamed";
+  vt.date = T;
+  // 3 MiB of data crosses the writer's 1 MiB buffer several times; the
+  // other entries are small enough to stay in it.
+  const uint64_t big = 3 * (1 << 20) + 17;
+  std::vector<entry> es = {build::drive_spec("C:"), build::dir_entry("DOCS", {}, T),
+                           build::file_entry("A.TXT", "DOCS", "short\r\n", T),
+                           build::file_entry("BIG.BIN", "DOCS", gen_text(big), T),
+                           build::file_entry("Z.TXT", {}, "last\r\n", T, 0x21)};
+
+  build::image mem;
+  mem.header(0, build::hdr_text(42, 1));
+  mem.vtbl(vt);
+  std::vector<size_t> offs;
+  size_t cat = build::backup(mem, es, &offs);
+  build::finish(mem, cat);
+
+  const std::string path = d.file("s.113");
+  {
+    build::file_image fi(path);
+    fi.start(0, build::hdr_text(42, 1), vt);
+    es.back().pflg |= L::PF_END; // backup() marks the last entry itself
+    for (size_t i = 0; i < es.size(); i++) {
+      uint64_t at;
+      if (i == 3) {
+        entry h = es[i];
+        h.data.clear();
+        at = fi.dir_entry(h, big, gen); // generated in slices
+      } else {
+        at = fi.dir_entry(es[i]);
+      }
+      EXPECT_EQ(at, offs[i]) << "entry " << i;
+    }
+    fi.pad_to(fi.next_block());
+    EXPECT_EQ(fi.size(), cat);
+    for (const entry &e : es)
+      fi.cat_entry(e);
+    fi.cat_end();
+    fi.finish(cat);
+    fi.close();
+  }
+  std::string got = read_file(path);
+  ASSERT_EQ(got.size(), mem.size());
+  EXPECT_TRUE(got == std::string(mem.b.begin(), mem.b.end()));
+}
+
+TEST(FileImage, HolesReadAsZerosAndCostNoDisk) {
+  temp_dir d;
+  const std::string path = d.file("h.113");
+  const uint64_t gap = 5ULL << 30; // past 4 GiB
+  {
+    build::file_image fi(path);
+    const uint8_t head[3] = {1, 2, 3};
+    fi.raw(head);
+    fi.hole(gap);
+    fi.fill(10, gen);
+    fi.put_u32(1, 0xA1B2C3D4);      // already written to the file
+    fi.put_u32(3 + gap, 0x0D0C0B0A); // still in the buffer
+    fi.hole(100);                   // a trailing hole only sets the length
+    fi.close();
+  }
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), 3 + gap + 10 + 100);
+  EXPECT_LT(uint64_t(st.st_blocks) * 512, 1ULL << 20);
+
+  int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  auto at = [&](uint64_t off, size_t n) {
+    std::string s(n, '?');
+    EXPECT_EQ(pread(fd, s.data(), n, off_t(off)), ssize_t(n)) << off;
+    return s;
+  };
+  EXPECT_EQ(at(0, 5), std::string("\x01\xD4\xC3\xB2\xA1", 5));
+  EXPECT_EQ(at(3 + (4ULL << 30), 4), std::string(4, '\0'));
+  std::string tail = at(3 + gap, 10);
+  EXPECT_EQ(tail.substr(0, 4), "\x0A\x0B\x0C\x0D");
+  EXPECT_EQ(tail.substr(4), gen_text(10).substr(4));
+  EXPECT_EQ(at(3 + gap + 10, 100), std::string(100, '\0'));
+  close(fd);
+}
+
+TEST(FileImage, RefusesWhatItCannotWrite) {
+  temp_dir d;
+  EXPECT_THROW(build::file_image(d.file("no/such/dir.113")), std::runtime_error);
+
+  build::file_image fi(d.file("e.113"));
+  EXPECT_THROW(fi.finish(0), std::invalid_argument); // no volume table yet
+  fi.start(0, build::hdr_text(1, 1), {});
+  EXPECT_THROW(fi.start(0, build::hdr_text(1, 1), {}), std::logic_error);
+  EXPECT_THROW(fi.pad_to(L::DATA_START - 1), std::logic_error);
+  EXPECT_THROW(fi.put_u32(L::DATA_START - 2, 0), std::logic_error);
+  fi.dir_entry(build::file_entry("A", {}, "a", T));
+  EXPECT_THROW(fi.finish(L::DATA_START + 1), std::invalid_argument);   // not a block boundary
+  EXPECT_THROW(fi.finish(L::DATA_START + L::BLOCK_SIZE), std::invalid_argument); // past the end
+  entry e = build::file_entry("B", {}, "", T);
+  EXPECT_THROW(fi.dir_entry(e, 1ULL << 32, {}), std::invalid_argument); // flen is 32-bit
+  fi.close();
+}
+
+} // namespace
+} // namespace cartsift

@@ -1,0 +1,289 @@
+// Benchmark images: large, deterministic, written straight to disk, each
+// with its twin in a form that tar, cp or cat reads, so the tool can be timed
+// against them on the same bytes.
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "img_builder.h"
+
+namespace cartsift::build {
+
+using namespace layout;
+
+namespace {
+
+// Generators are seeded so that every run writes the same bytes.
+struct rng {
+  uint64_t s;
+  uint64_t next() { // xorshift64*
+    s ^= s >> 12;
+    s ^= s << 25;
+    s ^= s >> 27;
+    return s * 0x2545F4914F6CDD1DULL;
+  }
+};
+
+// File contents are slices of one block of printable text, so extracted
+// files can be compared with tar's and no entry signature hides in them.
+constexpr size_t PAT_SIZE = 1 << 20;
+const std::vector<uint8_t> &pattern() {
+  static const std::vector<uint8_t> p = [] {
+    std::vector<uint8_t> v(PAT_SIZE);
+    rng r{0x5EED};
+    for (auto &c : v)
+      c = uint8_t(0x20 + r.next() % 95);
+    return v;
+  }();
+  return p;
+}
+
+void copy_pattern(uint64_t from, std::span<uint8_t> out) {
+  const auto &p = pattern();
+  size_t done = 0;
+  while (done < out.size()) {
+    size_t at = size_t((from + done) % PAT_SIZE);
+    size_t k = std::min(out.size() - done, PAT_SIZE - at);
+    std::memcpy(out.data() + done, p.data() + at, k);
+    done += k;
+  }
+}
+
+// A ustar archive written member by member.
+class tar_writer {
+public:
+  explicit tar_writer(const std::string &path) : path_(path) {
+    f_ = std::fopen(path.c_str(), "wb");
+    if (!f_)
+      throw std::runtime_error("cannot create " + path);
+  }
+  ~tar_writer() {
+    if (f_)
+      std::fclose(f_);
+  }
+  tar_writer(const tar_writer &) = delete;
+  tar_writer &operator=(const tar_writer &) = delete;
+
+  void dir(const std::string &name, uint32_t mtime) { header(name + "/", '5', 0700, 0, mtime); }
+  void file(const std::string &name, uint32_t mtime, uint64_t size, uint64_t from) {
+    header(name, '0', 0600, size, mtime);
+    std::vector<uint8_t> d(size_t((size + 511) / 512 * 512), 0);
+    copy_pattern(from, std::span(d.data(), size_t(size)));
+    put(d.data(), d.size());
+  }
+  // Two zero blocks end the archive; records are 20 blocks, as tar writes.
+  void close() {
+    std::vector<uint8_t> z(1024, 0);
+    put(z.data(), z.size());
+    while (n_ % 10240 != 0)
+      put(z.data(), 512);
+    FILE *f = f_;
+    f_ = nullptr;
+    if (std::fclose(f) != 0)
+      throw std::runtime_error("cannot write " + path_);
+  }
+
+private:
+  void put(const void *p, size_t n) {
+    if (std::fwrite(p, 1, n, f_) != n)
+      throw std::runtime_error("cannot write " + path_);
+    n_ += n;
+  }
+  void header(const std::string &name, char type, unsigned mode, uint64_t size, uint32_t mtime) {
+    if (name.size() > 100)
+      throw std::invalid_argument("tar: name too long: " + name);
+    char h[512] = {};
+    std::memcpy(h, name.data(), name.size());                       // 0 name
+    std::snprintf(h + 100, 8, "%07o", mode);                        // 100 mode
+    std::snprintf(h + 108, 8, "%07o", 0);                           // 108 uid
+    std::snprintf(h + 116, 8, "%07o", 0);                           // 116 gid
+    std::snprintf(h + 124, 12, "%011llo", (unsigned long long)size); // 124 size
+    std::snprintf(h + 136, 12, "%011lo", (unsigned long)mtime);     // 136 mtime
+    std::memset(h + 148, ' ', 8);                                   // 148 checksum, blank while summed
+    h[156] = type;                                                  // 156 type
+    std::memcpy(h + 257, "ustar", 6);                               // 257 magic
+    std::memcpy(h + 263, "00", 2);                                  // 263 version
+    std::memcpy(h + 265, "root", 4);                                // 265 user name
+    std::memcpy(h + 297, "root", 4);                                // 297 group name
+    unsigned sum = 0;
+    for (unsigned char c : h)
+      sum += c;
+    std::snprintf(h + 148, 8, "%06o", sum);
+    h[155] = ' ';
+    put(h, sizeof h);
+  }
+
+  std::string path_;
+  FILE *f_ = nullptr;
+  uint64_t n_ = 0;
+};
+
+constexpr uint32_t SPAN = 3 * 365 * 86400; // files changed over three years
+
+entry bench_entry(std::string name, std::vector<std::string> path, uint8_t attrib,
+                  uint32_t changed, uint32_t when) {
+  entry e;
+  e.name2 = name; // the names are 8.3 already: the alias is the name
+  e.name = std::move(name);
+  e.path = std::move(path);
+  e.attrib = attrib;
+  e.t1 = changed;
+  e.t2 = changed - 86400;
+  e.t3 = when - when % 86400;
+  e.t4 = when;
+  return e;
+}
+
+// pre and n in `width` digits: "D07", "F000123".
+std::string num(const char *pre, uint64_t n, int width) {
+  char t[32];
+  std::snprintf(t, sizeof t, "%s%0*llu", pre, width, (unsigned long long)n);
+  return t;
+}
+
+vtbl_spec bench_vtbl(const char *label, uint32_t when) {
+  vtbl_spec v;
+  v.label = label;
+  v.date = when;
+  return v;
+}
+
+} // namespace
+
+tree_counts bench_tree(const std::string &img_path, const std::string &tar_path, uint32_t files,
+                       uint64_t bytes) {
+  const uint32_t when = utc(2001, 3, 4, 22, 15);
+  const uint32_t leaves = std::max<uint32_t>(1, files / 100);
+  const uint64_t mean = std::max<uint64_t>(1, bytes / std::max<uint32_t>(files, 1));
+
+  // The entries are made twice, for the data region and for the catalog,
+  // from the same seed rather than kept. emit gets the entry (PF_END on the
+  // last), its data size and pattern offset, and its name in the tar.
+  auto each = [&](auto &&emit) {
+    rng g{0xB1E55ED};
+    entry drv = drive_spec("C:");
+    drv.t1 = drv.t2 = drv.t3 = drv.t4 = when;
+    emit(drv, uint64_t(0), uint64_t(0), std::string());
+    uint32_t fno = 0;
+    for (uint32_t j = 0; j < leaves; ++j) {
+      const bool last_leaf = j + 1 == leaves;
+      const uint32_t n = last_leaf ? files - fno : files / leaves;
+      std::string d = num("D", j / 100, 2), s = num("S", j / 10 % 10, 2),
+                  t = num("T", j % 10, 2);
+      uint32_t changed = when - uint32_t(g.next() % SPAN);
+      if (j % 100 == 0)
+        emit(bench_entry(d, {}, A_SUBDIR, changed, when), 0, 0, "C_/" + d);
+      if (j % 10 == 0)
+        emit(bench_entry(s, {d}, A_SUBDIR, changed, when), 0, 0, "C_/" + d + "/" + s);
+      entry te = bench_entry(t, {d, s}, A_SUBDIR, changed, when);
+      if (last_leaf && n == 0)
+        te.pflg |= PF_END;
+      emit(te, 0, 0, "C_/" + d + "/" + s + "/" + t);
+      for (uint32_t k = 0; k < n; ++k, ++fno) {
+        std::string name = num("F", fno, 6) + ".DAT";
+        uint64_t size = 1 + g.next() % (2 * mean - 1);
+        uint64_t from = g.next() % PAT_SIZE;
+        entry e = bench_entry(name, {d, s, t}, A_ARCHIVE, when - uint32_t(g.next() % SPAN), when);
+        if (last_leaf && k + 1 == n)
+          e.pflg |= PF_END;
+        emit(e, size, from, "C_/" + d + "/" + s + "/" + t + "/" + name);
+      }
+    }
+  };
+
+  file_image img(img_path);
+  img.start(0, hdr_text(2001, 1), bench_vtbl("benchmark tree", when));
+  tar_writer tar(tar_path);
+  tar.dir("C_", when);
+  tree_counts c;
+  each([&](const entry &e, uint64_t size, uint64_t from, const std::string &tname) {
+    if (e.attrib == A_SUBDIR) {
+      c.dirs++;
+      tar.dir(tname, e.t1);
+    } else if (e.attrib != A_VOLUME) {
+      c.files++;
+      c.bytes += size;
+      tar.file(tname, e.t1, size, from);
+    }
+    img.dir_entry(e, size, [from](uint64_t at, std::span<uint8_t> out) {
+      copy_pattern(from + at, out);
+    });
+  });
+  tar.close();
+
+  img.pad_to(img.next_block());
+  uint64_t cat = img.size();
+  each([&](entry e, uint64_t size, uint64_t, const std::string &) {
+    e.flen = static_cast<uint32_t>(size);
+    img.cat_entry(e);
+  });
+  img.cat_end();
+  img.finish(cat);
+  img.close();
+  return c;
+}
+
+void bench_big(const std::string &img_path, const std::string &copy_path, uint64_t bytes) {
+  const uint32_t when = utc(2001, 3, 5, 9, 30);
+  file_image img(img_path);
+  img.start(0, hdr_text(2002, 1), bench_vtbl("benchmark big file", when));
+  entry e = bench_entry("BIG.DAT", {}, A_ARCHIVE, when - 3600, when);
+  e.pflg = PF_END;
+  auto fill = [](uint64_t at, std::span<uint8_t> out) { copy_pattern(at, out); };
+  img.dir_entry(e, bytes, fill);
+  img.pad_to(img.next_block());
+  uint64_t cat = img.size();
+  e.flen = static_cast<uint32_t>(bytes);
+  img.cat_entry(e);
+  img.cat_end();
+  img.finish(cat);
+  img.close();
+
+  // The same bytes as a plain file: a regular file written in order, like
+  // the extracted one.
+  FILE *f = std::fopen(copy_path.c_str(), "wb");
+  if (!f)
+    throw std::runtime_error("cannot create " + copy_path);
+  std::vector<uint8_t> b(PAT_SIZE);
+  for (uint64_t at = 0; at < bytes;) {
+    size_t k = size_t(std::min<uint64_t>(bytes - at, b.size()));
+    copy_pattern(at, std::span(b.data(), k));
+    if (std::fwrite(b.data(), 1, k, f) != k) {
+      std::fclose(f);
+      throw std::runtime_error("cannot write " + copy_path);
+    }
+    at += k;
+  }
+  if (std::fclose(f) != 0)
+    throw std::runtime_error("cannot write " + copy_path);
+}
+
+void bench_junk(const std::string &img_path, uint64_t junk) {
+  const uint32_t when = utc(2001, 3, 6, 12, 0);
+  file_image img(img_path);
+  img.start(0, hdr_text(2003, 1), bench_vtbl("benchmark resync", when));
+  entry a = file_entry("A.TXT", {}, "before the junk\r\n", when);
+  entry b = file_entry("B.TXT", {}, "after the junk\r\n", when);
+  b.pflg = PF_END;
+  img.dir_entry(a);
+  // Random bytes with 0x33 turned into 0x34: as hard for the search as noise
+  // gets (0xCC as often as any byte) while DIR_SIG cannot occur.
+  rng r{0x7A4B};
+  img.fill(junk, [&r](uint64_t, std::span<uint8_t> out) {
+    for (auto &c : out) {
+      c = uint8_t(r.next() >> 56);
+      if (c == 0x33)
+        c = 0x34;
+    }
+  });
+  img.dir_entry(b);
+  img.pad_to(img.next_block());
+  uint64_t cat = img.size();
+  img.cat_entry(a);
+  img.cat_entry(b);
+  img.cat_end();
+  img.finish(cat);
+  img.close();
+}
+
+} // namespace cartsift::build

@@ -1,0 +1,211 @@
+// file_image: the image builder's writer for images that do not fit in
+// memory. Small parts are made by `image` and appended through a buffer;
+// holes are skipped over and become sparse regions of the file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "img_builder.h"
+
+namespace cartsift::build {
+
+using namespace layout;
+
+namespace {
+
+constexpr size_t PEND_MAX = 1 << 20;
+
+[[noreturn]] void fail(const std::string &what, const std::string &path) {
+  throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
+}
+
+void pwrite_all(int fd, const uint8_t *p, size_t n, uint64_t at, const std::string &path) {
+  while (n > 0) {
+    ssize_t w = ::pwrite(fd, p, n, off_t(at));
+    if (w < 0 && errno == EINTR)
+      continue;
+    if (w <= 0)
+      fail("cannot write", path);
+    p += w;
+    n -= size_t(w);
+    at += uint64_t(w);
+  }
+}
+
+} // namespace
+
+file_image::file_image(const std::string &path) : path_(path) {
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0)
+    fail("cannot create", path);
+  pend_.reserve(PEND_MAX);
+}
+
+file_image::~file_image() {
+  if (fd_ >= 0) {
+    try {
+      close();
+    } catch (const std::exception &) {
+      // A destructor cannot report; close() is the checked way out.
+    }
+  }
+}
+
+void file_image::flush() {
+  if (!pend_.empty())
+    pwrite_all(fd_, pend_.data(), pend_.size(), pend_at_, path_);
+  pend_.clear();
+  pend_at_ = end_;
+}
+
+void file_image::raw(std::span<const uint8_t> s) {
+  if (pend_.size() + s.size() > PEND_MAX)
+    flush();
+  if (s.size() >= PEND_MAX) {
+    pwrite_all(fd_, s.data(), s.size(), end_, path_);
+    end_ += s.size();
+    pend_at_ = end_;
+    return;
+  }
+  pend_.insert(pend_.end(), s.begin(), s.end());
+  end_ += s.size();
+}
+
+void file_image::fill(uint64_t n, const fill_fn &f) {
+  if (!f) {
+    hole(n);
+    return;
+  }
+  // Generated straight into the pending buffer: no slice to allocate and
+  // clear for every entry of a 100,000-entry image.
+  for (uint64_t at = 0; at < n;) {
+    if (pend_.size() == PEND_MAX)
+      flush();
+    size_t k = size_t(std::min<uint64_t>(n - at, PEND_MAX - pend_.size()));
+    size_t old = pend_.size();
+    pend_.resize(old + k);
+    f(at, std::span(pend_.data() + old, k));
+    end_ += k;
+    at += k;
+  }
+}
+
+void file_image::hole(uint64_t n) {
+  flush();
+  end_ += n;
+  pend_at_ = end_;
+}
+
+void file_image::pad_to(uint64_t off) {
+  if (off < end_)
+    throw std::logic_error("pad_to: image already past the offset");
+  hole(off - end_);
+}
+
+void file_image::put_u32(uint64_t off, uint32_t v) {
+  const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+  for (size_t i = 0; i < 4; ++i) {
+    uint64_t at = off + i;
+    if (at >= end_)
+      throw std::logic_error("put_u32: past the end of the image");
+    if (at >= pend_at_)
+      pend_[size_t(at - pend_at_)] = b[i];
+    else
+      pwrite_all(fd_, b + i, 1, at, path_);
+  }
+}
+
+void file_image::start(uint32_t nblk, std::string_view text, const vtbl_spec &v) {
+  if (end_ != 0)
+    throw std::logic_error("start: the image is not empty");
+  image head;
+  head.header(nblk, text);
+  head.vtbl(v); // pads to DATA_START
+  append(head);
+}
+
+uint64_t file_image::dir_entry(const entry &e) {
+  uint64_t at = end_;
+  image part;
+  part.dir_entry(e);
+  append(part);
+  return at;
+}
+
+uint64_t file_image::dir_entry(const entry &e, uint64_t n, const fill_fn &f) {
+  entry h = e;
+  h.data.clear();
+  if (!h.flen) {
+    if (n > UINT32_MAX)
+      throw std::invalid_argument("dir_entry: data too long for a 32-bit length");
+    h.flen = static_cast<uint32_t>(n);
+  }
+  uint64_t at = end_;
+  image part;
+  part.dir_header(h);
+  append(part);
+  fill(n, f);
+  if (h.trailer) {
+    image t;
+    t.trailer(h);
+    append(t);
+  }
+  return at;
+}
+
+uint64_t file_image::cat_entry(const entry &e) {
+  uint64_t at = end_;
+  image part;
+  part.cat_entry(e);
+  append(part);
+  return at;
+}
+
+void file_image::cat_end() {
+  image part;
+  part.cat_end();
+  append(part);
+}
+
+void file_image::end_of_entries() {
+  image part;
+  part.end_of_entries();
+  append(part);
+}
+
+void file_image::finish(uint64_t cat_off) {
+  uint64_t end = end_;
+  if (end < VTBL_OFFSET + 128)
+    throw std::invalid_argument("finish: no volume table");
+  if (cat_off % BLOCK_SIZE != 0 || cat_off > end)
+    throw std::invalid_argument("finish: catalog offset not a block boundary inside the image");
+  uint64_t whole = (end + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
+  if (whole / BLOCK_SIZE > UINT32_MAX || end - cat_off > UINT32_MAX)
+    throw std::invalid_argument("finish: image too large for the header's block count");
+  pad_to(whole);
+  auto nblk = static_cast<uint32_t>(whole / BLOCK_SIZE);
+  put_u32(HDR_NBLK, nblk);
+  put_u32(BLOCK_SIZE + HDR_NBLK, nblk);
+  put_u32(VTBL_OFFSET + VT_DIRSZ, static_cast<uint32_t>(end - cat_off));
+}
+
+void file_image::close() {
+  if (fd_ < 0)
+    return;
+  flush();
+  struct stat st;
+  // A trailing hole has no bytes yet: the length makes it part of the file.
+  if (fstat(fd_, &st) != 0 || (uint64_t(st.st_size) < end_ && ftruncate(fd_, off_t(end_)) != 0))
+    fail("cannot size", path_);
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0)
+    fail("cannot close", path_);
+}
+
+} // namespace cartsift::build
