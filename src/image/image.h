@@ -106,6 +106,15 @@ int img_open(const char *path);      // read-only; -1 on failure (directories to
 void img_close(int fp);              // for descriptors from img_open
 int64_t img_seek(int fp, int64_t off, int whence); // new position or -1
 int64_t img_read(int fp, void *dst, size_t n);     // bytes read (short at EOF) or -1
+// The cache's read sizes: near the last window, and after a long skip.
+constexpr size_t IMG_WINDOW = 128 << 10;
+constexpr size_t IMG_FAR_WINDOW = 16 << 10;
+
+// Copies n bytes from the image's position to the output descriptor fo at
+// its own position, moving both, in as few system calls as the two files
+// allow. Returns the bytes copied; when fewer than n, *rfail tells whether
+// the image ended (or a read failed) rather than the write.
+int64_t img_copy(int fp, int fo, int64_t n, bool *rfail);
 
 // A seek that lands exactly on off; a negative off never does (a failed
 // seek's -1 must not pass for having reached offset -1).
@@ -122,8 +131,12 @@ extern uint8_t buf[BUF_SIZE];
 int64_t get_cur_pos(int fp);
 
 // Offset of the first place at or after off where the 4 bytes read
-// little-endian equal sig, at any byte position; -1 when none.
+// little-endian equal sig, at any byte position; -1 when none (a value cut
+// off by the end of the image included). Moves the position past the match
+// or to the end of what was searched.
 int64_t fnd_sig(int fp, int64_t off, uint32_t sig);
+// The same over memory: index of the first whole match in p[0..n), or n.
+size_t find_sig(const uint8_t *p, size_t n, uint32_t sig);
 
 // ---- image layout and file header -------------------------------------------
 

@@ -9,6 +9,10 @@
 #include <cstdarg>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "image/image.h"
 
 namespace cartsift {
@@ -85,7 +89,14 @@ namespace {
 
 // A window of the file kept in memory. The logical position is ours, so a
 // seek costs nothing and a read is a copy unless it leaves the window.
-constexpr size_t WIN_SIZE = 1 << 20;
+// System calls are what a walk pays for (a few microseconds each here), so
+// the window is refilled in reads large enough to serve many entries, yet
+// small enough to stay in the processor's cache while they are parsed: a
+// 128 KiB read costs about what cat pays per read. A read far from the
+// window (a long skip over file data) fetches a short window instead, as
+// only the next entry's header is wanted there.
+constexpr size_t WIN_SIZE = IMG_WINDOW;
+constexpr size_t FAR_SIZE = IMG_FAR_WINDOW;
 
 struct img_file {
   int fd = -1;
@@ -132,6 +143,63 @@ int64_t read_full(int fd, void *dst, size_t n, int64_t at) {
     got += size_t(r);
   }
   return int64_t(got);
+}
+
+// Bytes written before the first failure.
+size_t write_some(int fd, const uint8_t *p, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t w = ::write(fd, p + done, n - done);
+    if (w < 0 && errno == EINTR)
+      continue;
+    if (w <= 0)
+      break;
+    done += size_t(w);
+  }
+  return done;
+}
+
+// For a descriptor the cache does not know: read and write through a
+// buffer of our own.
+int64_t copy_uncached(int fd, int fo, int64_t n, bool *rfail) {
+  static uint8_t spare[WIN_SIZE];
+  int64_t got = 0;
+  while (got < n) {
+    size_t want = size_t(std::min<int64_t>(n - got, int64_t(sizeof spare)));
+    int64_t r = read_full(fd, spare, want, -1);
+    if (r <= 0) {
+      *rfail = true;
+      break;
+    }
+    size_t w = write_some(fo, spare, size_t(r));
+    got += int64_t(w);
+    if (w < size_t(r))
+      break;
+    if (size_t(r) < want) {
+      *rfail = true;
+      break;
+    }
+  }
+  return got;
+}
+
+int64_t win_end(const img_file &f) { return f.win_off + int64_t(f.win_len); }
+
+bool in_window(const img_file &f, int64_t pos) { return pos >= f.win_off && pos < win_end(f); }
+
+// Refills the window at the file's position; false on a read error.
+bool fill(img_file &f) {
+  size_t want = WIN_SIZE;
+  if (f.win_len > 0 && (f.pos < f.win_off || f.pos > win_end(f) + int64_t(WIN_SIZE)))
+    want = FAR_SIZE;
+  int64_t r = read_full(f.fd, f.win.get(), want, f.pos);
+  if (r < 0) {
+    f.win_len = 0;
+    return false;
+  }
+  f.win_off = f.pos;
+  f.win_len = size_t(r);
+  return true;
 }
 
 } // namespace
@@ -199,7 +267,7 @@ int64_t img_read(int fp, void *dst, size_t n) {
   auto *p = static_cast<uint8_t *>(dst);
   size_t got = 0;
   while (got < n) {
-    if (f->pos >= f->win_off && f->pos < f->win_off + int64_t(f->win_len)) {
+    if (in_window(*f, f->pos)) {
       size_t at = size_t(f->pos - f->win_off);
       size_t take = std::min(n - got, f->win_len - at);
       std::memcpy(p + got, f->win.get() + at, take);
@@ -215,17 +283,66 @@ int64_t img_read(int fp, void *dst, size_t n) {
       f->pos += r;
       break;
     }
-    int64_t r = read_full(fp, f->win.get(), WIN_SIZE, f->pos);
-    if (r < 0) {
-      f->win_len = 0;
+    if (!fill(*f))
       return got > 0 ? int64_t(got) : -1;
-    }
-    f->win_off = f->pos;
-    f->win_len = size_t(r);
-    if (r == 0)
+    if (f->win_len == 0)
       break;
   }
   return int64_t(got);
+}
+
+int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
+  *rfail = false;
+  img_file *f = find(fp);
+  if (f == nullptr)
+    return copy_uncached(fp, fo, n, rfail);
+  int64_t got = 0;
+  // What the window holds already goes out from there.
+  if (in_window(*f, f->pos)) {
+    size_t at = size_t(f->pos - f->win_off);
+    size_t take = size_t(std::min<int64_t>(n, int64_t(f->win_len - at)));
+    size_t w = write_some(fo, f->win.get() + at, take);
+    got += int64_t(w);
+    f->pos += int64_t(w);
+    if (w < take)
+      return got;
+  }
+  // The rest moves inside the kernel, without passing through our memory;
+  // where the file systems cannot do that, through the window.
+  bool in_kernel = true;
+  while (got < n) {
+    if (in_kernel) {
+      loff_t from = f->pos;
+      ssize_t r = ::copy_file_range(f->fd, &from, fo, nullptr, size_t(n - got), 0);
+      if (r > 0) {
+        got += r;
+        f->pos += r;
+        continue;
+      }
+      if (r == 0) { // the image ends here
+        *rfail = true;
+        break;
+      }
+      if (errno == EINTR)
+        continue;
+      // Not possible between these files (or not at all), or one side
+      // failed: the window path either copies or finds out which.
+      in_kernel = false;
+      continue;
+    }
+    f->win_len = 0;
+    if (!fill(*f) || f->win_len == 0) {
+      *rfail = true;
+      break;
+    }
+    size_t take = size_t(std::min<int64_t>(n - got, int64_t(f->win_len)));
+    size_t w = write_some(fo, f->win.get(), take);
+    got += int64_t(w);
+    f->pos += int64_t(w);
+    if (w < take)
+      break;
+  }
+  return got;
 }
 
 // ---- position and signature search ------------------------------------------------------
@@ -239,7 +356,10 @@ int64_t get_cur_pos(int fp) {
   return pos;
 }
 
-int64_t fnd_sig(int fp, int64_t off, uint32_t sig) {
+namespace {
+
+// Chunk by chunk through buf, for descriptors that bypass the window cache.
+int64_t fnd_sig_chunks(int fp, int64_t off, uint32_t sig) {
   int64_t pos = off;
   for (;;) {
     if (!seek_to(fp, pos))
@@ -253,6 +373,148 @@ int64_t fnd_sig(int fp, int64_t off, uint32_t sig) {
       if (le32(buf + i) == sig)
         return pos + i;
     pos += n - 3;
+  }
+}
+
+} // namespace
+
+namespace {
+
+// The candidates in p[i .. i+63], one bit each: the places where the first
+// two bytes of the value match. Reads p[i .. i+64].
+#if defined(__x86_64__) && defined(__GNUC__)
+#define CARTSIFT_AVX2 1
+__attribute__((target("avx2"))) uint64_t pairs64_avx2(const uint8_t *p, uint8_t c0,
+                                                      uint8_t c1) {
+  const __m256i b0 = _mm256_set1_epi8(static_cast<char>(c0));
+  const __m256i b1 = _mm256_set1_epi8(static_cast<char>(c1));
+  __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+  __m256i y0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1));
+  __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+  __m256i y1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 33));
+  auto m0 = uint32_t(_mm256_movemask_epi8(
+      _mm256_and_si256(_mm256_cmpeq_epi8(x0, b0), _mm256_cmpeq_epi8(y0, b1))));
+  auto m1 = uint32_t(_mm256_movemask_epi8(
+      _mm256_and_si256(_mm256_cmpeq_epi8(x1, b0), _mm256_cmpeq_epi8(y1, b1))));
+  return uint64_t(m0) | uint64_t(m1) << 32;
+}
+#endif
+
+#if defined(__SSE2__)
+uint64_t pairs64_sse2(const uint8_t *p, uint8_t c0, uint8_t c1) {
+  const __m128i b0 = _mm_set1_epi8(static_cast<char>(c0));
+  const __m128i b1 = _mm_set1_epi8(static_cast<char>(c1));
+  uint64_t m = 0;
+  for (int k = 0; k < 4; k++) {
+    const uint8_t *q = p + 16 * k;
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+    __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 1));
+    m |= uint64_t(uint32_t(_mm_movemask_epi8(
+             _mm_and_si128(_mm_cmpeq_epi8(x, b0), _mm_cmpeq_epi8(y, b1)))))
+         << (16 * k);
+  }
+  return m;
+}
+#else
+uint64_t pairs64_plain(const uint8_t *p, uint8_t c0, uint8_t c1) {
+  uint64_t m = 0;
+  for (int k = 0; k < 64; k++)
+    if (p[k] == c0 && p[k + 1] == c1)
+      m |= uint64_t(1) << k;
+  return m;
+}
+#endif
+
+// The whole loop is compiled once per instruction set, so that the test of
+// 64 positions inlines into it.
+#define CARTSIFT_SCAN_LOOP(pairs)                                              \
+  const size_t last = n - 4;                                                   \
+  const auto c0 = static_cast<uint8_t>(sig), c1 = static_cast<uint8_t>(sig >> 8); \
+  size_t i = 0;                                                                \
+  for (; i + 65 <= n; i += 64) {                                               \
+    for (uint64_t m = pairs(p + i, c0, c1); m != 0; m &= m - 1) {              \
+      size_t j = i + size_t(__builtin_ctzll(m));                               \
+      if (j <= last && le32(p + j) == sig)                                     \
+        return j;                                                              \
+    }                                                                          \
+  }                                                                            \
+  for (; i <= last; i++)                                                       \
+    if (le32(p + i) == sig)                                                    \
+      return i;                                                                \
+  return n;
+
+#if defined(CARTSIFT_AVX2)
+__attribute__((target("avx2"))) size_t scan_avx2(const uint8_t *p, size_t n, uint32_t sig) {
+  CARTSIFT_SCAN_LOOP(pairs64_avx2)
+}
+#endif
+
+size_t scan_base(const uint8_t *p, size_t n, uint32_t sig) {
+#if defined(__SSE2__)
+  CARTSIFT_SCAN_LOOP(pairs64_sse2)
+#else
+  CARTSIFT_SCAN_LOOP(pairs64_plain)
+#endif
+}
+
+#undef CARTSIFT_SCAN_LOOP
+
+using scan_fn = size_t (*)(const uint8_t *, size_t, uint32_t);
+
+scan_fn pick_scan() {
+#if defined(CARTSIFT_AVX2)
+  if (__builtin_cpu_supports("avx2"))
+    return scan_avx2;
+#endif
+  return scan_base;
+}
+
+} // namespace
+
+// Index of the first i with i + 4 <= n where the 4 bytes at p + i equal sig
+// little-endian, or n when there is none. Candidates are the places where
+// the first two bytes match, 64 positions tested at once; in file data and
+// in noise alike they are rare, so the exact test seldom runs.
+size_t find_sig(const uint8_t *p, size_t n, uint32_t sig) {
+  static const scan_fn scan = pick_scan();
+  if (n < 4)
+    return n;
+  return scan(p, n, sig);
+}
+
+// Returns what a search 1024 bytes at a time from off would return (the
+// first place at or after off, -1 when none, a value cut off by the end of
+// the image never counts), scanning the window cache in place. Afterwards
+// the position stands just after the value, or at the end of what was
+// searched; callers seek before they read again.
+int64_t fnd_sig(int fp, int64_t off, uint32_t sig) {
+  img_file *f = find(fp);
+  if (f == nullptr)
+    return fnd_sig_chunks(fp, off, sig);
+  if (off < 0)
+    return -1;
+  f->pos = off;
+  for (;;) {
+    // At least 4 bytes from the position must be in the window, or a value
+    // starting there could not be seen whole.
+    if (!in_window(*f, f->pos) || win_end(*f) - f->pos < 4) {
+      f->win_len = 0;
+      if (!fill(*f))
+        return -1;
+      if (f->win_len < 4) {
+        f->pos += int64_t(f->win_len);
+        return -1;
+      }
+    }
+    size_t at = size_t(f->pos - f->win_off);
+    size_t n = f->win_len - at;
+    size_t i = find_sig(f->win.get() + at, n, sig);
+    if (i < n) {
+      int64_t found = f->pos + int64_t(i);
+      f->pos = found + 4;
+      return found;
+    }
+    f->pos += int64_t(n - 3); // a value may straddle this window and the next
   }
 }
 
