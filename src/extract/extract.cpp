@@ -1,6 +1,7 @@
 // Writing one file from the image: its host path, the copy up to the
 // catalog offset, and its time and read-only attribute.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -83,8 +84,10 @@ int open_output(const char *p) {
   if (fd < 0)
     return -1;
   struct stat st;
+  // A new file is empty already; truncating it anyway would make ext4
+  // flush it at close, as for a file rewritten in place.
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(st.st_mode & S_IWUSR) ||
-      ftruncate(fd, 0) != 0) {
+      (st.st_size != 0 && ftruncate(fd, 0) != 0)) {
     close(fd);
     return -1;
   }
@@ -118,11 +121,13 @@ int do_extract(int fp, const uni_str *nm, int64_t len, int64_t cats,
   }
 
   adjust_path(b);
-  if (validate_dir(hdir.c_str()) != 0 && create_path(hdir.data()) != 0) {
+  bool cached = false;
+  if (make_dirs(hdir.data(), &cached) != 0) {
     out("\nfailed to create path %s", b);
     return XTRACT_NO_DIR;
   }
-  size_t pl = strlen(b);
+  const size_t dlen = strlen(b);
+  size_t pl = dlen;
   if (pl > 0)
     b[pl++] = '\\';
   memcpy(b + pl, nmtext.data(), nmtext.size());
@@ -132,9 +137,17 @@ int do_extract(int fp, const uni_str *nm, int64_t len, int64_t cats,
   int ret = XTRACT_OK;
   bool reti = false;
   int64_t wr = 0;
-  int cnt = 0;
   std::string name; // set once the output is open: only then is it ours
   fd_guard fo(open_output(hfile.c_str()));
+  if (fo.get() < 0 && cached && (errno == ENOENT || errno == ENOTDIR)) {
+    // The directory we knew of is gone: look again, as for a new one.
+    forget_dirs();
+    if (make_dirs(hdir.data(), &cached) != 0) {
+      out("\nfailed to create path %.*s", int(dlen), b); // the name is not part of it
+      return XTRACT_NO_DIR;
+    }
+    fo.reset(open_output(hfile.c_str()));
+  }
   if (fo.get() < 0) {
     out("\nfailed to open %s for output", b);
     ret = XTRACT_NO_OPEN;
@@ -158,27 +171,31 @@ int do_extract(int fp, const uni_str *nm, int64_t len, int64_t cats,
     bound = false;
   }
 
-  while (ret == XTRACT_OK && wr < len) {
-    int64_t rd = std::min<int64_t>(len - wr, int64_t(BUF_SIZE));
-    if (bound && coff + wr + rd >= cats)
-      rd = cats - (coff + wr);
-    if (rd > 0 && (img_read(fp, buf, size_t(rd)) != rd ||
-                   !write_full(fo.get(), buf, size_t(rd)))) {
+  if (ret == XTRACT_OK && wr < len) {
+    // Chunks never cross the catalog offset: this image holds the data up
+    // to it, and a file starting right on it still counts one empty chunk.
+    int64_t here = len;
+    if (bound && coff + len >= cats)
+      here = cats - coff;
+    chunk_copy c;
+    if (here > 0)
+      c = copy_chunks(fp, fo.get(), 0, here);
+    else
+      c.chunks = 1;
+    wr = c.wr;
+    if (!c.ok) {
+      chunk_dots(0, c.chunks - 1);
       ret = XTRACT_IO;
       out("\nfile io error");
+      chunk_dots(c.chunks - 1, c.chunks);
     } else {
-      wr += rd;
-    }
-    if (++cnt == 50) {
-      cnt = 0;
-      out_char('.');
-    }
-    if (bound && wr < len && coff + wr == cats) {
-      out("\nextracted %lx bytes from current file", x32(wr));
-      if (next_image_data(fo.get(), len - wr) != 0)
-        ret = XTRACT_NEXT_IMAGE;
-      reti = true;
-      break;
+      chunk_dots(0, c.chunks);
+      if (bound && wr < len && coff + wr == cats) {
+        out("\nextracted %lx bytes from current file", x32(wr));
+        if (next_image_data(fo.get(), len - wr) != 0)
+          ret = XTRACT_NEXT_IMAGE;
+        reti = true;
+      }
     }
   }
   fo.reset(); // closed first, so the last write cannot move the timestamp

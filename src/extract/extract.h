@@ -20,6 +20,11 @@ void adjust_path(char *ch); // every ':' becomes '_'
 // 1 exists but not a directory, 2 could not be made. Host paths.
 [[nodiscard]] int validate_dir(const char *p);
 [[nodiscard]] int create_path(char *p);
+// validate_dir, then create_path when needed, skipping directories already
+// known to exist in this run (*cached then set). forget_dirs() drops that
+// knowledge when it has proved wrong.
+[[nodiscard]] int make_dirs(char *p, bool *cached);
+void forget_dirs();
 
 // Results of do_extract.
 constexpr int XTRACT_OK = 0;

@@ -88,19 +88,17 @@ int next_image_data(int fo, int64_t len) {
   // most two images, so the rest lies contiguously from its data start.
   int ret = 0;
   int64_t wr = 0;
-  int cnt = 0;
-  while (ret == 0 && wr < len) {
-    int64_t rd = std::min<int64_t>(len - wr, int64_t(BUF_SIZE));
-    if (img_read(fi.fd, buf, size_t(rd)) != rd ||
-        !write_full(fo, buf, size_t(rd))) {
+  if (len > 0) {
+    int64_t at = lseek(fo, 0, SEEK_CUR);
+    chunk_copy c = copy_chunks(fi.fd, fo, at < 0 ? 0 : at, len);
+    wr = c.wr;
+    if (!c.ok) {
+      chunk_dots(0, c.chunks - 1);
       ret = -3;
       out("\nfile io error");
+      chunk_dots(c.chunks - 1, c.chunks);
     } else {
-      wr += rd;
-    }
-    if (++cnt == 50) {
-      cnt = 0;
-      out_char('.');
+      chunk_dots(0, c.chunks);
     }
   }
   if (ret == 0)

@@ -1,7 +1,9 @@
 // Output paths: the display text of an entry's directory and the host
 // directories it is written below.
 #include <cstring>
+#include <string>
 #include <sys/stat.h>
+#include <unordered_set>
 
 #include "extract/extract.h"
 
@@ -67,5 +69,38 @@ int create_path(char *p) {
     ret = validate_dir(p);
   return ret;
 }
+
+namespace {
+
+// Output directories known to exist, so that the files of one directory
+// cost no status query each. The knowledge goes stale when a directory is
+// removed behind our back or the current directory changes between runs in
+// one process; the output file's open then fails and the extractor calls
+// forget_dirs() and asks again. Bounded, whatever the image holds.
+constexpr size_t KNOWN_MAX = 4096;
+std::unordered_set<std::string> known;
+
+} // namespace
+
+int make_dirs(char *p, bool *cached) {
+  *cached = false;
+  if (*p == '\0')
+    return 0;
+  if (known.count(p) != 0) {
+    *cached = true;
+    return 0;
+  }
+  int r = validate_dir(p);
+  if (r != 0)
+    r = create_path(p);
+  if (r == 0) {
+    if (known.size() >= KNOWN_MAX)
+      known.clear();
+    known.insert(p);
+  }
+  return r;
+}
+
+void forget_dirs() { known.clear(); }
 
 } // namespace cartsift
