@@ -80,6 +80,18 @@ bool host_name(const std::string &shown, std::string &name) {
 // O_TRUNC waits for the check: root is never refused by the permission
 // bits, and a file left read-only by an earlier run must survive.
 int open_output(const char *p) {
+  // A file we create is regular, empty and, unless the umask takes the
+  // owner's write bit, writable: it needs none of the checks below.
+  static const bool new_writable = [] {
+    mode_t m = umask(0);
+    umask(m);
+    return !(m & S_IWUSR);
+  }();
+  if (new_writable) {
+    int fd = open(p, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST)
+      return fd;
+  }
   int fd = open(p, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0)
     return -1;

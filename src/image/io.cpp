@@ -104,6 +104,7 @@ struct img_file {
   std::unique_ptr<uint8_t[]> win;
   int64_t win_off = 0;
   size_t win_len = 0;
+  bool user_copy = false; // the kernel has refused to copy from this image
 };
 
 // A run has at most two images open at once: the one being walked and the
@@ -188,10 +189,12 @@ int64_t win_end(const img_file &f) { return f.win_off + int64_t(f.win_len); }
 bool in_window(const img_file &f, int64_t pos) { return pos >= f.win_off && pos < win_end(f); }
 
 // Refills the window at the file's position; false on a read error.
-bool fill(img_file &f) {
-  size_t want = WIN_SIZE;
-  if (f.win_len > 0 && (f.pos < f.win_off || f.pos > win_end(f) + int64_t(WIN_SIZE)))
-    want = FAR_SIZE;
+bool fill(img_file &f, size_t want = 0) {
+  if (want == 0 || want > WIN_SIZE) {
+    want = WIN_SIZE;
+    if (f.win_len > 0 && (f.pos < f.win_off || f.pos > win_end(f) + int64_t(WIN_SIZE)))
+      want = FAR_SIZE;
+  }
   int64_t r = read_full(f.fd, f.win.get(), want, f.pos);
   if (r < 0) {
     f.win_len = 0;
@@ -220,6 +223,7 @@ int img_open(const char *path) {
       f.pos = 0;
       f.win_off = 0;
       f.win_len = 0;
+      f.user_copy = false;
       if (!f.win)
         f.win = std::make_unique<uint8_t[]>(WIN_SIZE);
       break;
@@ -309,7 +313,8 @@ int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
   }
   // The rest moves inside the kernel, without passing through our memory;
   // where the file systems cannot do that, through the window.
-  bool in_kernel = true;
+  bool in_kernel = !f->user_copy;
+  bool aligned = false; // writes of a long copy brought to window borders
   while (got < n) {
     if (in_kernel) {
       loff_t from = f->pos;
@@ -326,12 +331,25 @@ int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
       if (errno == EINTR)
         continue;
       // Not possible between these files (or not at all), or one side
-      // failed: the window path either copies or finds out which.
+      // failed: the window path either copies or finds out which. The
+      // outputs of a run share one directory tree, so one refusal holds
+      // for the files after it too.
+      if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
+        f->user_copy = true;
       in_kernel = false;
       continue;
     }
+    // A long copy is cut so that the writes after the first fall on whole
+    // windows of the output, which page-cached file systems take faster.
+    size_t want = WIN_SIZE;
+    if (!aligned && n - got > int64_t(WIN_SIZE)) {
+      aligned = true;
+      int64_t at = ::lseek(fo, 0, SEEK_CUR);
+      if (at >= 0)
+        want = WIN_SIZE - size_t(at % int64_t(WIN_SIZE));
+    }
     f->win_len = 0;
-    if (!fill(*f) || f->win_len == 0) {
+    if (!fill(*f, want) || f->win_len == 0) {
       *rfail = true;
       break;
     }
