@@ -1,5 +1,6 @@
 // Output, input, descriptors and positioned reads over the image.
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,13 +99,15 @@ namespace {
 constexpr size_t WIN_SIZE = IMG_WINDOW;
 constexpr size_t FAR_SIZE = IMG_FAR_WINDOW;
 
+enum class copy_way { range, sendfile, user };
+
 struct img_file {
   int fd = -1;
   int64_t pos = 0;
   std::unique_ptr<uint8_t[]> win;
   int64_t win_off = 0;
   size_t win_len = 0;
-  bool user_copy = false; // the kernel has refused to copy from this image
+  copy_way copy = copy_way::range; // what the kernel has not refused yet
 };
 
 // A run has at most two images open at once: the one being walked and the
@@ -223,7 +226,7 @@ int img_open(const char *path) {
       f.pos = 0;
       f.win_off = 0;
       f.win_len = 0;
-      f.user_copy = false;
+      f.copy = copy_way::range;
       if (!f.win)
         f.win = std::make_unique<uint8_t[]>(WIN_SIZE);
       break;
@@ -311,34 +314,35 @@ int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
     if (w < take)
       return got;
   }
-  // The rest moves inside the kernel, without passing through our memory;
-  // where the file systems cannot do that, through the window.
-  bool in_kernel = !f->user_copy;
-  bool aligned = false; // writes of a long copy brought to window borders
-  while (got < n) {
-    if (in_kernel) {
-      loff_t from = f->pos;
-      ssize_t r = ::copy_file_range(f->fd, &from, fo, nullptr, size_t(n - got), 0);
-      if (r > 0) {
-        got += r;
-        f->pos += r;
-        continue;
-      }
-      if (r == 0) { // the image ends here
-        *rfail = true;
-        break;
-      }
-      if (errno == EINTR)
-        continue;
-      // Not possible between these files (or not at all), or one side
-      // failed: the window path either copies or finds out which. The
-      // outputs of a run share one directory tree, so one refusal holds
-      // for the files after it too.
-      if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
-        f->user_copy = true;
-      in_kernel = false;
+  // The rest moves inside the kernel, without passing through our memory:
+  // copy_file_range within one file system, sendfile between two; where
+  // neither will, through the window. The outputs of a run share one
+  // directory tree, so a refusal holds for the files after it too.
+  while (got < n && f->copy < copy_way::user) {
+    loff_t from = f->pos;
+    size_t want = size_t(std::min<int64_t>(n - got, 1 << 30));
+    ssize_t r = f->copy == copy_way::range
+                    ? ::copy_file_range(f->fd, &from, fo, nullptr, want, 0)
+                    : ::sendfile(fo, f->fd, &from, want);
+    if (r > 0) {
+      got += r;
+      f->pos += r;
       continue;
     }
+    if (r == 0) { // the image ends here
+      *rfail = true;
+      return got;
+    }
+    if (errno == EINTR)
+      continue;
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+      f->copy = copy_way(int(f->copy) + 1);
+      continue;
+    }
+    break; // one side failed: the window path finds out which
+  }
+  bool aligned = false; // writes of a long copy brought to window borders
+  while (got < n) {
     // A long copy is cut so that the writes after the first fall on whole
     // windows of the output, which page-cached file systems take faster.
     size_t want = WIN_SIZE;
