@@ -1,6 +1,5 @@
 // Output, input, descriptors and positioned reads over the image.
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,7 +98,7 @@ namespace {
 constexpr size_t WIN_SIZE = IMG_WINDOW;
 constexpr size_t FAR_SIZE = IMG_FAR_WINDOW;
 
-enum class copy_way { range, sendfile, user };
+enum class copy_way { range, user };
 
 struct img_file {
   int fd = -1;
@@ -314,16 +313,15 @@ int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
     if (w < take)
       return got;
   }
-  // The rest moves inside the kernel, without passing through our memory:
-  // copy_file_range within one file system, sendfile between two; where
-  // neither will, through the window. The outputs of a run share one
-  // directory tree, so a refusal holds for the files after it too.
-  while (got < n && f->copy < copy_way::user) {
+  // Within one file system the rest moves inside the kernel, as cp moves
+  // it; between two, through the window (measured faster than sendfile
+  // into tmpfs: the kernel's own copy runs slower on unaligned pages than
+  // two user copies). The outputs of a run share one directory tree, so a
+  // refusal holds for the files after it too.
+  while (got < n && f->copy == copy_way::range) {
     loff_t from = f->pos;
     size_t want = size_t(std::min<int64_t>(n - got, 1 << 30));
-    ssize_t r = f->copy == copy_way::range
-                    ? ::copy_file_range(f->fd, &from, fo, nullptr, want, 0)
-                    : ::sendfile(fo, f->fd, &from, want);
+    ssize_t r = ::copy_file_range(f->fd, &from, fo, nullptr, want, 0);
     if (r > 0) {
       got += r;
       f->pos += r;
@@ -336,7 +334,7 @@ int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
     if (errno == EINTR)
       continue;
     if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-      f->copy = copy_way(int(f->copy) + 1);
+      f->copy = copy_way::user;
       continue;
     }
     break; // one side failed: the window path finds out which

@@ -130,7 +130,7 @@ TEST_F(Chunks, ContinuationCountsItsOwnChunks) {
   // the same treatment of a next image that ends too soon.
   for (int64_t rest : {int64_t(1), int64_t(1024), int64_t(50 * 1024 - 1), int64_t(50 * 1024),
                        int64_t(50 * 1024 + 1), int64_t(120 * 1024 + 5)}) {
-    // An output in append mode takes neither kernel copy, so the data
+    // An output in append mode refuses the kernel-side copy, so the data
     // goes through the read window instead.
     for (int way = 0; way < 4; way++) {
       const bool short_next = way & 1, append = way & 2;
