@@ -107,7 +107,7 @@ void img_close(int fp);              // for descriptors from img_open
 int64_t img_seek(int fp, int64_t off, int whence); // new position or -1
 int64_t img_read(int fp, void *dst, size_t n);     // bytes read (short at EOF) or -1
 // The cache's read sizes: near the last window, and after a long skip.
-constexpr size_t IMG_WINDOW = 128 << 10;
+constexpr size_t IMG_WINDOW = 256 << 10;
 constexpr size_t IMG_FAR_WINDOW = 16 << 10;
 
 // Copies n bytes from the image's position to the output descriptor fo at
