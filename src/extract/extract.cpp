@@ -77,18 +77,27 @@ bool host_name(const std::string &shown, std::string &name) {
   return !name.empty() && !dot_name(name);
 }
 
+// The umask, read once: the mode a file we create gets.
+mode_t creation_mask() {
+  static const mode_t m = [] {
+    mode_t u = umask(0);
+    umask(u);
+    return u;
+  }();
+  return m;
+}
+
 // O_TRUNC waits for the check: root is never refused by the permission
-// bits, and a file left read-only by an earlier run must survive.
-int open_output(const char *p) {
+// bits, and a file left read-only by an earlier run must survive. *fresh
+// is set when the file was made here with the mode 0600 exactly.
+int open_output(const char *p, bool *fresh) {
+  *fresh = false;
   // A file we create is regular, empty and, unless the umask takes the
   // owner's write bit, writable: it needs none of the checks below.
-  static const bool new_writable = [] {
-    mode_t m = umask(0);
-    umask(m);
-    return !(m & S_IWUSR);
-  }();
-  if (new_writable) {
+  if (!(creation_mask() & S_IWUSR)) {
     int fd = open(p, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0)
+      *fresh = (creation_mask() & 0600) == 0;
     if (fd >= 0 || errno != EEXIST)
       return fd;
   }
@@ -104,6 +113,26 @@ int open_output(const char *p) {
     return -1;
   }
   return fd;
+}
+
+// set_fattrib, less the permission change when the file has the wanted
+// mode already (made here as 0600, and not to become read-only).
+int apply_fattrib(const char *name, const time_t *datetime, uint8_t attrib, bool is_0600) {
+  int bits = 0;
+  const struct timespec ts[2] = {{*datetime, 0}, {*datetime, 0}};
+  if (utimensat(AT_FDCWD, name, ts, AT_SYMLINK_NOFOLLOW) != 0)
+    bits |= 0x1;
+  const mode_t want = (attrib & 0x01) ? 0400 : 0600;
+  if (!(is_0600 && want == 0600) && chmod(name, want) != 0)
+    bits |= 0x2;
+  if (bits) {
+    out("\nerror setting file: ");
+    if (bits & 0x1)
+      out("timestamp ");
+    if (bits & 0x2)
+      out("attributes");
+  }
+  return bits;
 }
 
 } // namespace
@@ -150,7 +179,8 @@ int do_extract(int fp, const uni_str *nm, int64_t len, int64_t cats,
   bool reti = false;
   int64_t wr = 0;
   std::string name; // set once the output is open: only then is it ours
-  fd_guard fo(open_output(hfile.c_str()));
+  bool fresh = false;
+  fd_guard fo(open_output(hfile.c_str(), &fresh));
   if (fo.get() < 0 && cached && (errno == ENOENT || errno == ENOTDIR)) {
     // The directory we knew of is gone: look again, as for a new one.
     forget_dirs();
@@ -158,7 +188,7 @@ int do_extract(int fp, const uni_str *nm, int64_t len, int64_t cats,
       out("\nfailed to create path %.*s", int(dlen), b); // the name is not part of it
       return XTRACT_NO_DIR;
     }
-    fo.reset(open_output(hfile.c_str()));
+    fo.reset(open_output(hfile.c_str(), &fresh));
   }
   if (fo.get() < 0) {
     out("\nfailed to open %s for output", b);
@@ -215,28 +245,15 @@ int do_extract(int fp, const uni_str *nm, int64_t len, int64_t cats,
   if (!reti) {
     out("\nextracted 0x%lx data bytes", x32(wr));
     if (!name.empty())
-      set_fattrib(name.c_str(), t, atrib);
+      apply_fattrib(name.c_str(), t, atrib, fresh);
   } else if (ret == XTRACT_OK) {
-    set_fattrib(name.c_str(), t, atrib);
+    apply_fattrib(name.c_str(), t, atrib, fresh);
   }
   return ret;
 }
 
 int set_fattrib(const char *name, const time_t *datetime, uint8_t attrib) {
-  int bits = 0;
-  const struct timespec ts[2] = {{*datetime, 0}, {*datetime, 0}};
-  if (utimensat(AT_FDCWD, name, ts, AT_SYMLINK_NOFOLLOW) != 0)
-    bits |= 0x1;
-  if (chmod(name, (attrib & 0x01) ? 0400 : 0600) != 0)
-    bits |= 0x2;
-  if (bits) {
-    out("\nerror setting file: ");
-    if (bits & 0x1)
-      out("timestamp ");
-    if (bits & 0x2)
-      out("attributes");
-  }
-  return bits;
+  return apply_fattrib(name, datetime, attrib, false);
 }
 
 } // namespace cartsift
