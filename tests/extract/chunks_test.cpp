@@ -183,3 +183,30 @@ TEST_F(Chunks, SameWhenTheOutputIsOnAnotherFileSystem) {
   fs::current_path(here);
   fs::remove_all(shm);
 }
+
+TEST_F(Chunks, ModeAndTimeWhetherTheFileIsNewOrNot) {
+  // A file made here already has the writable mode; one that was there
+  // before, or one that is to become read-only, is changed.
+  auto extract = [&](const char *name, uint8_t attrib) {
+    capture cap;
+    ASSERT_EQ(img_seek(fp, 0, SEEK_SET), 0);
+    auto nm = us(name);
+    mk_path_str(nullptr, nullptr);
+    ASSERT_EQ(do_extract(fp, nm.get(), 10, -1, &t, attrib, nullptr, nullptr), 0);
+    EXPECT_EQ(cap.take(), "\nextracted 0xa data bytes");
+  };
+  auto mode_time = [](const char *name) {
+    struct stat st {};
+    EXPECT_EQ(stat(name, &st), 0);
+    return std::pair<unsigned, time_t>(st.st_mode & 07777, st.st_mtime);
+  };
+  extract("NEW", 0x20);
+  EXPECT_EQ(mode_time("NEW"), std::make_pair(0600u, t));
+  extract("RO", 0x21);
+  EXPECT_EQ(mode_time("RO"), std::make_pair(0400u, t));
+  write_file("OLD", {1, 2, 3});
+  ASSERT_EQ(chmod("OLD", 0644), 0);
+  extract("OLD", 0x20);
+  EXPECT_EQ(mode_time("OLD"), std::make_pair(0600u, t));
+  EXPECT_EQ(read_file("OLD").size(), 10u);
+}
