@@ -32,7 +32,7 @@ std::vector<entry> small_set() {
           file_entry("RO.TXT", "DOCS", "read only\r\n", T, A_ARCHIVE | A_RDONLY)};
 }
 
-shape one_backup(std::string name, vtbl_spec v, std::vector<entry> es) {
+shape one_backup(std::string name, vtbl_fields v, std::vector<entry> es) {
   shape s{std::move(name), {}, 0};
   s.img.header(0, hdr_text(3, 1));
   s.img.vtbl(v);
@@ -60,7 +60,7 @@ std::vector<shape> shapes() {
   v.push_back({"pair2", p.second, uint32_t(p.cat_off)});
 
   v.push_back(one_backup("small", {}, small_set()));
-  vtbl_spec comp;
+  vtbl_fields comp;
   comp.comp = 0x80 | 0x01;
   v.push_back(one_backup("compressed", comp, small_set()));
 
@@ -101,7 +101,7 @@ std::vector<shape> shapes() {
 
   // A small two-image set whose second image is a continuation cartridge.
   {
-    vtbl_spec vs;
+    vtbl_fields vs;
     std::string big(40000, 'x');
     image_pair q = spanning_set(vs, 9, {drive_spec("C:"), dir_entry("D", {}, T)},
                                 file_entry("BIG.DAT", "D", big, T),

@@ -26,7 +26,7 @@ struct small_image {
   build::image bi;
   size_t cat = 0;
   std::vector<size_t> offs;
-  explicit small_image(build::vtbl_spec vs = {}) {
+  explicit small_image(build::vtbl_fields vs = {}) {
     bi.header(0, build::hdr_text(12, 3));
     bi.vtbl(vs);
     cat = build::backup(bi,
@@ -249,7 +249,7 @@ TEST(Driver, StandAloneRawMode) {
 
 TEST(Driver, CompressedVolume) {
   temp_dir d;
-  build::vtbl_spec vs;
+  build::vtbl_fields vs;
   vs.comp = 0x85;
   small_image s(vs);
   auto p = write_image(d, s.bi, "c.113");
@@ -266,7 +266,7 @@ TEST(Driver, CompressedVolume) {
 
 TEST(Driver, ContinuationCartridgePrompt) {
   temp_dir d;
-  build::vtbl_spec vs;
+  build::vtbl_fields vs;
   vs.flag = 0x22;
   vs.seq = 2;
   small_image s(vs);

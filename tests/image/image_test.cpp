@@ -127,7 +127,7 @@ TEST(FileHeader, JobAndDiskNumbers) {
   EXPECT_EQ(get_fhead_sdata(h, &job, &disk), 2);
 }
 
-std::vector<uint8_t> vtbl_image(const build::vtbl_spec &vs) {
+std::vector<uint8_t> vtbl_image(const build::vtbl_fields &vs) {
   build::image bi;
   bi.header(10, "1, disk  1");
   bi.vtbl(vs);
@@ -136,7 +136,7 @@ std::vector<uint8_t> vtbl_image(const build::vtbl_spec &vs) {
 
 TEST(VolumeTable, ReadAndChecks) {
   capture cap;
-  build::vtbl_spec vs;
+  build::vtbl_fields vs;
   vs.tag = "vtbl";
   {
     scratch_image img(vtbl_image(vs));
@@ -158,7 +158,7 @@ TEST(VolumeTable, ReadAndChecks) {
   }
 }
 
-std::string shown(const build::vtbl_spec &vs) {
+std::string shown(const build::vtbl_fields &vs) {
   capture cap;
   scratch_image img(vtbl_image(vs));
   auto vt = get_vtbl(img.fd());
@@ -169,7 +169,7 @@ std::string shown(const build::vtbl_spec &vs) {
 }
 
 TEST(VolumeTable, Display) {
-  build::vtbl_spec vs;
+  build::vtbl_fields vs;
   vs.label = "Weekly";
   vs.date = 0;
   vs.flag = 0x20;

@@ -39,7 +39,7 @@ std::string gen_text(uint64_t n) {
 
 TEST(FileImage, SameBytesAsTheInMemoryBuilder) {
   temp_dir d;
-  build::vtbl_spec vt;
+  build::vtbl_fields vt;
   vt.label = "streamed";
   vt.date = T;
   // 3 MiB of data crosses the writer's 1 MiB buffer several times; the

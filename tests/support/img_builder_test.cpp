@@ -231,7 +231,7 @@ TEST(ImgBuilder, FinishMakesTheComputedCatalogOffsetRight) {
 TEST(ImgBuilder, HeaderAndVolumeTableFields) {
   build::image img;
   img.header(0x1234, build::hdr_text(12, 3));
-  build::vtbl_spec v;
+  build::vtbl_fields v;
   v.label = std::string(50, 'L'); // longer than the field: cut at 44
   v.dirSz = 0x7401;
   v.dataSz = -2;
@@ -279,7 +279,7 @@ TEST(ImgBuilder, SpanningSetSplitsOneFileAcrossTwoImages) {
   for (int i = 0; i < 5000; ++i)
     text += "line " + std::to_string(i) + "\r\n";
   auto big = build::file_entry("BIG.TXT", "D", text, T);
-  build::vtbl_spec v;
+  build::vtbl_fields v;
   v.flag = 0x02;
   auto p = build::spanning_set(v, 9, {build::drive_spec("C:"), build::dir_entry("D", {}, T)}, big,
                                {build::file_entry("AFTER.TXT", "D", "after", T)}, 10000);

@@ -141,8 +141,8 @@ std::string num(const char *pre, uint64_t n, int width) {
   return t;
 }
 
-vtbl_spec bench_vtbl(const char *label, uint32_t when) {
-  vtbl_spec v;
+vtbl_fields bench_vtbl(const char *label, uint32_t when) {
+  vtbl_fields v;
   v.label = label;
   v.date = when;
   return v;

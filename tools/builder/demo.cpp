@@ -524,7 +524,7 @@ image demo_image() {
   b2.dir("WINDOWS", {}, utc(1995, 8, 24, 12, 0));
   b2.file("WIN.INI", "WINDOWS", WIN_INI_2, utc(1996, 3, 21, 8, 15, 12));
 
-  vtbl_spec v;
+  vtbl_fields v;
   v.label = "Weekly backup of drive C:";
   v.date = full;
   v.flag = 0x20;
@@ -580,7 +580,7 @@ image_pair demo_pair() {
   a.file("DONE.TXT", "PROJECTS", "All files of the set were written.\n",
          utc(1997, 6, 30, 17, 0, 0));
 
-  vtbl_spec v;
+  vtbl_fields v;
   v.label = "Project archive, 2 cartridges";
   v.date = when;
   v.flag = 0x02; // spans cartridges; image 1 holds no catalog

@@ -120,7 +120,7 @@ void file_image::put_u32(uint64_t off, uint32_t v) {
   }
 }
 
-void file_image::start(uint32_t nblk, std::string_view text, const vtbl_spec &v) {
+void file_image::start(uint32_t nblk, std::string_view text, const vtbl_fields &v) {
   if (end_ != 0)
     throw std::logic_error("start: the image is not empty");
   image head;

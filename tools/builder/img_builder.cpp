@@ -197,7 +197,7 @@ void image::header(uint32_t nblk, std::string_view text) {
   }
 }
 
-void image::vtbl(const vtbl_spec &v) {
+void image::vtbl(const vtbl_fields &v) {
   size_t o = VTBL_OFFSET;
   if (b.size() < o + 128)
     b.resize(o + 128);
@@ -344,7 +344,7 @@ void finish(image &img, size_t cat_off) {
   img.put_u32(VTBL_OFFSET + VT_DIRSZ, static_cast<uint32_t>(end - cat_off));
 }
 
-image_pair spanning_set(const vtbl_spec &vt, unsigned job, std::vector<entry> before,
+image_pair spanning_set(const vtbl_fields &vt, unsigned job, std::vector<entry> before,
                         entry spanning, std::vector<entry> after, size_t min_in_first) {
   image_pair p;
   if (after.empty())
@@ -352,7 +352,7 @@ image_pair spanning_set(const vtbl_spec &vt, unsigned job, std::vector<entry> be
   else
     after.back().pflg |= PF_END;
 
-  vtbl_spec v1 = vt, v2 = vt;
+  vtbl_fields v1 = vt, v2 = vt;
   v1.flag |= 0x02;
   v1.seq = 1;
   v2.flag |= 0x02;

@@ -94,7 +94,7 @@ std::vector<uint8_t> str16(std::string_view s);
 // "%u, disk %2u" that holds for any job number of up to six digits).
 std::string hdr_text(unsigned job, unsigned disk);
 
-struct vtbl_spec {
+struct vtbl_fields {
   std::string label = "cartsift demo";
   uint32_t date = 0;
   uint8_t flag = 0x20; // catalog follows the data
@@ -214,7 +214,7 @@ public:
   void header(uint32_t nblk, std::string_view text);
   // The volume table at VTBL_OFFSET; the image is then padded with zeros up
   // to DATA_START when it is shorter, so the entries can follow at once.
-  void vtbl(const vtbl_spec &v);
+  void vtbl(const vtbl_fields &v);
 
   // Directory entry at the current end: header, data, trailer. Returns its offset.
   size_t dir_entry(const entry &e);
@@ -269,7 +269,7 @@ struct image_pair {
 // The split lands on the first block boundary that leaves at least
 // min_in_first bytes (and at least one) of the file in image 1; throws when
 // the file's data ends before it.
-image_pair spanning_set(const vtbl_spec &vt, unsigned job, std::vector<entry> before,
+image_pair spanning_set(const vtbl_fields &vt, unsigned job, std::vector<entry> before,
                         entry spanning, std::vector<entry> after, size_t min_in_first = 1);
 
 // ---- images written straight to a file ---------------------------------------
@@ -299,7 +299,7 @@ public:
   void put_u32(uint64_t off, uint32_t v);  // patch bytes already appended
 
   // Header blocks 0 and 1 and the volume table, zeros up to DATA_START.
-  void start(uint32_t nblk, std::string_view text, const vtbl_spec &v);
+  void start(uint32_t nblk, std::string_view text, const vtbl_fields &v);
   // As image::dir_entry, data from e.data.
   uint64_t dir_entry(const entry &e);
   // n data bytes from f (or a hole when f is empty); flen is n unless e.flen
