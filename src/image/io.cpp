@@ -396,10 +396,6 @@ int64_t fnd_sig_chunks(int fp, int64_t off, uint32_t sig) {
   }
 }
 
-} // namespace
-
-namespace {
-
 // The candidates in p[i .. i+63], one bit each: the places where the first
 // two bytes of the value match. Reads p[i .. i+64].
 #if defined(__x86_64__) && defined(__GNUC__)

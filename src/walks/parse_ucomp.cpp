@@ -1,6 +1,6 @@
-// The data-region walk: lists every directory entry, follows the drive
-// specs, extracts in extract mode, checks trailers and resynchronises on the
-// next DIR_SIG.
+// The data-region walk: lists every directory entry, keeps track of the
+// backed-up drive, extracts in extract mode, checks trailers and
+// resynchronises on the next DIR_SIG.
 #include <cstring>
 
 #include "walks/walks.h"

@@ -123,18 +123,14 @@ void file_image::put_u32(uint64_t off, uint32_t v) {
 void file_image::start(uint32_t nblk, std::string_view text, const vtbl_fields &v) {
   if (end_ != 0)
     throw std::logic_error("start: the image is not empty");
-  image head;
-  head.header(nblk, text);
-  head.vtbl(v); // pads to DATA_START
-  append(head);
+  compose([&](image &head) {
+    head.header(nblk, text);
+    head.vtbl(v); // pads to DATA_START
+  });
 }
 
 uint64_t file_image::dir_entry(const entry &e) {
-  uint64_t at = end_;
-  image part;
-  part.dir_entry(e);
-  append(part);
-  return at;
+  return compose([&](image &part) { part.dir_entry(e); });
 }
 
 uint64_t file_image::dir_entry(const entry &e, uint64_t n, const fill_fn &f) {
@@ -145,37 +141,23 @@ uint64_t file_image::dir_entry(const entry &e, uint64_t n, const fill_fn &f) {
       throw std::invalid_argument("dir_entry: data too long for a 32-bit length");
     h.flen = static_cast<uint32_t>(n);
   }
-  uint64_t at = end_;
-  image part;
-  part.dir_header(h);
-  append(part);
+  const uint64_t at = compose([&](image &part) { part.dir_header(h); });
   fill(n, f);
-  if (h.trailer) {
-    image t;
-    t.trailer(h);
-    append(t);
-  }
+  if (h.trailer)
+    compose([&](image &part) { part.trailer(h); });
   return at;
 }
 
 uint64_t file_image::cat_entry(const entry &e) {
-  uint64_t at = end_;
-  image part;
-  part.cat_entry(e);
-  append(part);
-  return at;
+  return compose([&](image &part) { part.cat_entry(e); });
 }
 
 void file_image::cat_end() {
-  image part;
-  part.cat_end();
-  append(part);
+  compose([](image &part) { part.cat_end(); });
 }
 
 void file_image::end_of_entries() {
-  image part;
-  part.end_of_entries();
-  append(part);
+  compose([](image &part) { part.end_of_entries(); });
 }
 
 void file_image::finish(uint64_t cat_off) {

@@ -316,6 +316,15 @@ public:
 
 private:
   void append(const image &part) { raw(part.b); }
+  // Lets the in-memory builder write one small part, appends it and returns
+  // the offset where it starts.
+  template <class F> uint64_t compose(F &&write) {
+    const uint64_t at = end_;
+    image part;
+    write(part);
+    append(part);
+    return at;
+  }
   void flush();
 
   int fd_ = -1;
