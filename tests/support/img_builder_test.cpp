@@ -274,6 +274,42 @@ TEST(ImgBuilder, HeaderTextKeepsJobAndDiskReadable) {
   EXPECT_EQ(build::utc(1996, 2, 29, 12, 0, 1), 825595201u);
 }
 
+// UTF-8 beyond ASCII becomes UTF-16LE; anything else keeps one character
+// per byte, so latin1 names written by older tests stay as they were.
+TEST(ImgBuilder, NamesAreUtf16WhenValidUtf8) {
+  using B = std::vector<uint8_t>;
+  const struct {
+    const char *s;
+    B want;
+  } cases[] = {
+      {"A.TXT", {'A', 0, '.', 0, 'T', 0, 'X', 0, 'T', 0}},
+      {"\xC3\x9C", {0xDC, 0x00}},                       // U+00DC, 2 bytes
+      {"\xD0\x9E", {0x1E, 0x04}},                       // U+041E, 2 bytes
+      {"\xE4\xBC\x9A", {0x1A, 0x4F}},                   // U+4F1A, 3 bytes
+      {"\xF0\x9D\x84\x9E!", {0x34, 0xD8, 0x1E, 0xDD, '!', 0}}, // U+1D11E, a pair
+      {"\xE9", {0xE9, 0}},                               // latin1: a lead byte alone
+      {"a\xC3", {'a', 0, 0xC3, 0}},                      // cut short
+      {"\xC0\xAF", {0xC0, 0, 0xAF, 0}},                  // overlong '/'
+      {"\xED\xA0\x80", {0xED, 0, 0xA0, 0, 0x80, 0}},     // a surrogate
+      {"\xF4\x90\x80\x80", {0xF4, 0, 0x90, 0, 0x80, 0, 0x80, 0}}, // past U+10FFFF
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(build::str16(c.s), c.want) << c.s;
+
+  // Length words, header_len, path_bytes and cat_len agree with what is written.
+  auto e = build::file_entry("\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt", // 9 characters
+                             {"\xF0\x9F\x8E\xB5 Music", "\xC3\x9C" "bersicht"}, "x", T);
+  e.name2 = "OTCHET~1.TXT";
+  build::image img;
+  img.dir_entry(e);
+  EXPECT_EQ(img.get_u16(73), 18);
+  EXPECT_EQ(build::path_bytes(e).size(), 2u * (8 + 1 + 9));
+  EXPECT_EQ(img.size(), build::header_len(e) + 1 + 18);
+  build::image cat;
+  cat.cat_entry(e);
+  EXPECT_EQ(cat.size(), build::cat_len(e));
+}
+
 TEST(ImgBuilder, SpanningSetSplitsOneFileAcrossTwoImages) {
   std::string text;
   for (int i = 0; i < 5000; ++i)

@@ -19,9 +19,69 @@ uint32_t utc(int year, int month, int day, int hour, int min, int sec) {
   return static_cast<uint32_t>(days * 86400 + hour * 3600 + min * 60 + sec);
 }
 
+namespace {
+
+// The UTF-16 code units of s when s is valid UTF-8 with at least one byte
+// above ASCII. Anything else is left to the byte-per-character form, which
+// the tests rely on for latin1 names ("\xE9" alone is not UTF-8).
+std::optional<std::vector<uint16_t>> utf16_of(std::string_view s) {
+  std::vector<uint16_t> u;
+  bool wide = false;
+  for (size_t i = 0; i < s.size();) {
+    const auto c = static_cast<uint8_t>(s[i]);
+    if (c < 0x80) {
+      u.push_back(c);
+      ++i;
+      continue;
+    }
+    wide = true;
+    size_t n;       // continuation bytes
+    uint32_t cp, lo; // lo: the smallest code point that needs this length
+    if ((c & 0xE0) == 0xC0)
+      n = 1, cp = c & 0x1Fu, lo = 0x80;
+    else if ((c & 0xF0) == 0xE0)
+      n = 2, cp = c & 0x0Fu, lo = 0x800;
+    else if ((c & 0xF8) == 0xF0)
+      n = 3, cp = c & 0x07u, lo = 0x10000;
+    else
+      return std::nullopt;
+    if (s.size() - i <= n)
+      return std::nullopt;
+    for (size_t k = 1; k <= n; ++k) {
+      const auto d = static_cast<uint8_t>(s[i + k]);
+      if ((d & 0xC0) != 0x80)
+        return std::nullopt;
+      cp = cp << 6 | (d & 0x3Fu);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if (cp < lo || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+      return std::nullopt;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      u.push_back(static_cast<uint16_t>(0xD800 | cp >> 10));
+      u.push_back(static_cast<uint16_t>(0xDC00 | (cp & 0x3FF)));
+    } else {
+      u.push_back(static_cast<uint16_t>(cp));
+    }
+    i += n + 1;
+  }
+  if (!wide)
+    return std::nullopt;
+  return u;
+}
+
+} // namespace
+
 std::vector<uint8_t> str16(std::string_view s) {
   std::vector<uint8_t> v;
   v.reserve(s.size() * 2);
+  if (auto u = utf16_of(s)) {
+    for (uint16_t c : *u) {
+      v.push_back(static_cast<uint8_t>(c));
+      v.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return v;
+  }
   for (char c : s) {
     v.push_back(static_cast<uint8_t>(c));
     v.push_back(0);
@@ -104,14 +164,14 @@ uint32_t flen_of(const entry &e) {
   return e.flen ? *e.flen : static_cast<uint32_t>(e.data.size());
 }
 
-size_t header_len(const entry &e) {
-  return 138 + 2 * (e.name.size() + e.name2.size() + e.name3.size()) + path_bytes(e).size();
+// Bytes of the three names as written, length words left out.
+static size_t name_bytes(const entry &e) {
+  return str16(e.name).size() + str16(e.name2).size() + str16(e.name3).size();
 }
 
-size_t cat_len(const entry &e) {
-  return 124 + 2 * (e.name.size() + e.name2.size() + e.name3.size()) +
-         static_cast<size_t>(e.cat_tag_pad);
-}
+size_t header_len(const entry &e) { return 138 + name_bytes(e) + path_bytes(e).size(); }
+
+size_t cat_len(const entry &e) { return 124 + name_bytes(e) + static_cast<size_t>(e.cat_tag_pad); }
 
 // ---- appending and patching ------------------------------------------------
 
@@ -131,10 +191,11 @@ void image::u64(uint64_t v) {
 void image::raw(std::span<const uint8_t> s) { b.insert(b.end(), s.begin(), s.end()); }
 void image::raw(std::string_view s) { b.insert(b.end(), s.begin(), s.end()); }
 void image::ustr(std::string_view s) {
-  if (s.size() > 0x7FFF)
+  std::vector<uint8_t> c = str16(s);
+  if (c.size() > 0xFFFF)
     throw std::length_error("ustr: name too long for a 16-bit length word");
-  u16(static_cast<uint16_t>(2 * s.size()));
-  raw(str16(s));
+  u16(static_cast<uint16_t>(c.size()));
+  raw(c);
 }
 
 void image::put_u8(size_t off, uint8_t v) {

@@ -86,7 +86,9 @@ constexpr size_t END_MARK_SIZE = 73; // zero DIR_SIG and unknw1
 // Seconds since 1970-01-01 00:00:00 UTC of a civil UTC date and time.
 uint32_t utc(int year, int month, int day, int hour = 0, int min = 0, int sec = 0);
 
-// ASCII/latin1 -> 16-bit little-endian characters (high byte 0), no length word.
+// A name as 16-bit little-endian characters, no length word: UTF-16LE when
+// the string is valid UTF-8 with some non-ASCII character (surrogate pairs
+// above U+FFFF), otherwise one character per byte, high byte 0 (latin1).
 std::vector<uint8_t> str16(std::string_view s);
 
 // Header text with a job and a disk number the tool can read back: the job
@@ -178,7 +180,8 @@ std::vector<uint8_t> path_bytes(const entry &e);
 uint16_t plen_of(const entry &e);
 // The flen word as written.
 uint32_t flen_of(const entry &e);
-// Header bytes written for the entry: 138 + N1 + N2 + N3 + path bytes.
+// Header bytes written for the entry: 138 + N1 + N2 + N3 + path bytes
+// (N: a name's bytes as str16 writes it).
 size_t header_len(const entry &e);
 // Catalog entry length: 124 + N1 + N2 + N3 + cat_tag_pad.
 size_t cat_len(const entry &e);
@@ -196,7 +199,7 @@ public:
   void u64(uint64_t v);
   void raw(std::span<const uint8_t> s);
   void raw(std::string_view s);
-  void ustr(std::string_view s); // length word (bytes), then 16-bit characters
+  void ustr(std::string_view s); // length word (bytes), then str16(s)
 
   // In-place patches and reads; the image grows when a patch lies past its end.
   void put_u8(size_t off, uint8_t v);
