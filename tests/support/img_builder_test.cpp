@@ -310,6 +310,66 @@ TEST(ImgBuilder, NamesAreUtf16WhenValidUtf8) {
   EXPECT_EQ(cat.size(), build::cat_len(e));
 }
 
+// The stream of a split backup is exactly what one image would hold, cut
+// into the images' data regions; every image but the last ends with its data.
+TEST(ImgBuilder, SplitBackupCutsOneStreamAcrossImages) {
+  std::string text;
+  for (int i = 0; i < 9000; ++i)
+    text += "line " + std::to_string(i) + "\r\n";
+  std::vector<entry> v = {build::drive_spec("C:"), build::dir_entry("D", {}, T),
+                          build::file_entry("BIG.TXT", "D", text, T),
+                          build::file_entry("AFTER.TXT", "D", "after", T)};
+  build::vtbl_fields vt;
+  vt.flag = 0x20;
+  build::image one;
+  one.header(0, "");
+  one.vtbl({});
+  std::vector<size_t> offs;
+  const size_t cat = build::backup(one, v, &offs);
+  const std::string stream = bytes_at(one, L::DATA_START, cat - L::DATA_START);
+
+  for (size_t n : {2, 3, 4}) {
+    SCOPED_TRACE(n);
+    build::image_set s = build::spanning_images(vt, 7, v, 2, n, 3000, 1);
+    ASSERT_EQ(s.images.size(), n);
+    std::string joined;
+    for (size_t k = 0; k < n; ++k) {
+      const build::image &img = s.images[k];
+      const bool last = k + 1 == n;
+      EXPECT_EQ(img.size() % L::BLOCK_SIZE, 0u);
+      EXPECT_EQ(computed_cats(img), last ? s.cat_off : img.size());
+      EXPECT_EQ(img.b[L::VTBL_OFFSET + 56], 0x22);
+      EXPECT_EQ(img.b[L::VTBL_OFFSET + 57], k + 1);
+      EXPECT_EQ(bytes_at(img, 40, 11), "7, disk  " + std::to_string(k + 1) + '\0');
+      joined += bytes_at(img, L::DATA_START, (last ? s.cat_off : img.size()) - L::DATA_START);
+    }
+    EXPECT_EQ(joined.substr(0, stream.size()), stream);
+    EXPECT_EQ(joined.substr(stream.size()), std::string(joined.size() - stream.size(), '\0'));
+    EXPECT_EQ(bytes_at(s.images.back(), s.cat_off, one.size() - cat),
+              bytes_at(one, cat, one.size() - cat));
+
+    // BIG.TXT starts in image 1, fills each middle image and ends in the last.
+    ASSERT_EQ(s.entries.size(), v.size());
+    EXPECT_EQ(s.entries[2].image, 0u);
+    EXPECT_EQ(s.entries[3].image, n - 1);
+    const size_t in_first = s.images[0].size() - s.entries[2].off - build::header_len(v[2]);
+    EXPECT_GE(in_first, 3000u);
+    const size_t rest = text.size() - in_first - (n - 2) * L::BLOCK_SIZE;
+    EXPECT_EQ(s.entries[3].off, L::DATA_START + rest + 18);
+  }
+
+  EXPECT_THROW(build::split_backup(vt, 1, v, {1, 3}), std::invalid_argument);
+  EXPECT_THROW(build::spanning_images(vt, 1, v, 2, 3, 3000, 3), std::invalid_argument);
+
+  // A cut may fall inside a header: the entry is placed where it starts.
+  auto f1 = build::file_entry("F1", {}, "", T), f2 = build::file_entry("F2", {}, "data", T);
+  f1.data.resize(L::BLOCK_SIZE - build::header_len(f1) - 18 - 10);
+  build::image_set h = build::split_backup(vt, 1, {f1, f2}, {1});
+  EXPECT_EQ(h.entries[1].image, 0u);
+  EXPECT_EQ(h.entries[1].off, L::DATA_START + L::BLOCK_SIZE - 10);
+  EXPECT_EQ(bytes_at(h.images[1], L::DATA_START + build::header_len(f2) - 10, 4), "data");
+}
+
 TEST(ImgBuilder, SpanningSetSplitsOneFileAcrossTwoImages) {
   std::string text;
   for (int i = 0; i < 5000; ++i)

@@ -275,6 +275,37 @@ struct image_pair {
 image_pair spanning_set(const vtbl_fields &vt, unsigned job, std::vector<entry> before,
                         entry spanning, std::vector<entry> after, size_t min_in_first = 1);
 
+// A backup written across several images, one per cartridge.
+struct image_set {
+  struct place {
+    size_t image = 0; // index into images
+    size_t off = 0;
+  };
+  std::vector<image> images;
+  std::vector<place> entries; // where each entry's header starts, in stream order
+  size_t cat_off = 0;         // the catalog, in the last image
+};
+
+// The entries (PF_END or'ed into the last) as one stream cut into images:
+// image k < N holds data_blocks[k] whole blocks of it, from DATA_START to
+// its end, which is also its computed catalog offset (dirSz 0); the stream
+// goes on at DATA_START of the next image, wherever the cut fell (inside a
+// header, data or a trailer). The last image holds the rest, then, as
+// `backup` lays it out, the catalog of all the entries. The volume tables
+// get vt.flag | 0x02 and seq 1..N, the headers job and disks 1..N. Throws
+// when an image would get no byte of the stream.
+image_set split_backup(const vtbl_fields &vt, unsigned job, std::vector<entry> entries,
+                       const std::vector<size_t> &data_blocks);
+
+// A set of n >= 2 images across all of which the data of entries[spanning]
+// runs: image 1 ends on the first block boundary that leaves at least
+// min_in_first bytes (and at least one) of it there, images 2..n-1 hold
+// middle_blocks blocks of it each, and at least one byte is left for image
+// n. Throws when the data is too short for that.
+image_set spanning_images(const vtbl_fields &vt, unsigned job, std::vector<entry> entries,
+                          size_t spanning, size_t n, size_t min_in_first = 1,
+                          size_t middle_blocks = 1);
+
 // ---- images written straight to a file ---------------------------------------
 
 // Writes an image to a file as it goes, for images too large to hold in
