@@ -3,7 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <span>
 #include <fstream>
 #include <string>
 
@@ -140,6 +142,37 @@ TEST(DemoImages, PairContinuesNumbersTxtOnTheSecondImage) {
   auto cat = walk_catalog(b, computed_cats(b), &end);
   ASSERT_EQ(cat.size(), 9u);
   EXPECT_EQ(cat[4], "NUMBERS.TXT");
+}
+
+// The three images joined into one data region must walk like a single
+// backup of two drives, NUMBERS.TXT running through all three.
+TEST(DemoImages, SetOfThreeHoldsTwoDrivesAndOneFileThroughAll) {
+  std::vector<build::image> set = build::demo_set();
+  ASSERT_EQ(set.size(), 3u);
+  build::image joined = set[0];
+  joined.raw(std::span(set[1].b).subspan(L::DATA_START));
+  joined.raw(std::span(set[2].b).subspan(L::DATA_START, computed_cats(set[2]) - L::DATA_START));
+  auto v = walk_data(joined, L::DATA_START);
+  ASSERT_EQ(v.size(), 24u);
+  EXPECT_EQ(v[0].pflg, L::PF_DRIVE | L::PF_NEW);
+  EXPECT_EQ(v[1].pflg, L::PF_DRIVE | L::PF_NEW | L::PF_LAST);
+  EXPECT_EQ(v[12].name + char(v[12].pflg), "WINDOWS" + std::string(1, L::PF_LAST));
+  EXPECT_EQ(v[15].name, "BACKUP.LOG"); // D:'s first root-level entry
+  EXPECT_EQ(std::count_if(v.begin(), v.end(), [](auto &e) { return e.attrib == L::A_RDONLY; }), 1);
+  size_t end;
+  EXPECT_EQ(walk_catalog(set[2], computed_cats(set[2]), &end).size(), v.size());
+
+  const seen_entry &num = v[19];
+  ASSERT_EQ(num.name, "NUMBERS.TXT");
+  const size_t data = num.off + 138 + 2 * (11 + 11) + 2 * 7;
+  const size_t first = set[0].size(), second = set[1].size() - L::DATA_START;
+  ASSERT_LT(data, first);
+  ASSERT_GT(data + num.flen, first + second);
+  std::string text(joined.b.begin() + long(data), joined.b.begin() + long(data + num.flen));
+  EXPECT_EQ(text.substr(0, 64),
+            "Line 0001 of 5000: this file runs across all three cartridges.\r\n");
+  EXPECT_EQ(text.substr(text.size() - 64, 9), "Line 5000");
+  EXPECT_EQ(text.size(), 5000u * 64);
 }
 
 TEST(DemoImages, MkimageWritesTheDemoFiles) {

@@ -387,5 +387,6 @@ void bench_junk(const std::string &img_path, uint64_t junk);
 // The demo images that `mkimage demo` writes (see demo.cpp).
 image demo_image();
 image_pair demo_pair();
+std::vector<image> demo_set();
 
 } // namespace cartsift::build
