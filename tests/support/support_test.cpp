@@ -181,9 +181,9 @@ TEST(DemoImages, MkimageWritesTheDemoFiles) {
   ASSERT_EQ(r.status, 0);
   auto as_string = [](const build::image &img) { return std::string(img.b.begin(), img.b.end()); };
   EXPECT_EQ(read_file(d.file("demo.113")), as_string(build::demo_image()));
-  build::image_pair p = build::demo_pair();
-  EXPECT_EQ(read_file(d.file("demo-1.113")), as_string(p.first));
-  EXPECT_EQ(read_file(d.file("demo-2.113")), as_string(p.second));
+  std::vector<build::image> set = build::demo_set();
+  for (size_t i = 0; i < set.size(); ++i)
+    EXPECT_EQ(read_file(d.file("demo-" + std::to_string(i + 1) + ".113")), as_string(set[i]));
   EXPECT_EQ(run_prog(MKIMAGE_BIN, {}).status, 2);
 
   // What the demo promises a user: -c lists the incremental backup.
