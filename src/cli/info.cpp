@@ -84,7 +84,10 @@ int do_info(const options &o, const cart_set &s) {
     std::printf("%s\n", ii.path.c_str());
     std::printf("  sequence     %u\n", v.seq);
     std::printf("  label        %s\n", label_of(v).c_str());
-    std::printf("  created      %s\n", utc_text(v.date).c_str());
+    std::string when = utc_text(v.date);
+    if (when.size() == 20) // 1997-11-28T18:20:00Z
+      when = when.substr(0, 10) + " " + when.substr(11, 8) + " UTC";
+    std::printf("  created      %s\n", when.c_str());
     std::printf("  flags        0x%02x%s%s%s\n", v.flag, flags.empty() ? "" : " (",
                 flags.c_str(), flags.empty() ? "" : ")");
     std::printf("  compression  0x%02x%s\n", v.comp, v.comp ? "" : " (none)");
@@ -115,8 +118,9 @@ int do_info(const options &o, const cart_set &s) {
     std::printf("%s\n", j.dump().c_str());
   } else {
     std::printf("set\n");
-    std::printf("  cartridges   %zu present (%s), %zu missing%s%s\n", s.images.size(),
-                present.c_str(), s.missing.size(), missing.empty() ? "" : " ", missing.c_str());
+    std::printf("  cartridges   %zu present (%s), %zu missing%s%s%s\n", s.images.size(),
+                present.c_str(), s.missing.size(), missing.empty() ? "" : " (", missing.c_str(),
+                missing.empty() ? "" : ")");
     std::printf("  backups      %d\n", c.t.backups);
     std::printf("  entries      %llu (%llu drives, %llu directories, %llu files)\n",
                 static_cast<unsigned long long>(c.t.entries),

@@ -1,3 +1,6 @@
+#include <cstdio>
+#include <cstring>
+
 #include "cli/cli.h"
 #include "driver/driver.h"
 
@@ -6,5 +9,8 @@
 int main(int argc, char **argv) {
   if (cartsift::cli::wanted(argc, argv))
     return cartsift::cli::everyday_main(argc, argv);
-  return cartsift::cartsift_main(argc, argv);
+  int status = cartsift::cartsift_main(argc, argv);
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+    cartsift::cli::help(stdout);
+  return status;
 }

@@ -14,7 +14,7 @@ namespace L = build::layout;
 
 using testing::fmt;
 
-const std::string BANNER = "\ncartsift version 0.98 compiled for WIN32 \n";
+const std::string BANNER = "\ncartsift version 0.98 compiled for " CARTSIFT_TARGET " \n";
 const uint32_t T = build::utc(1996, 5, 4, 3, 2, 1);
 
 const std::string VTBL_TEXT_HEAD = "\nLabel: cartsift demo  \nVTBL volume contains 0 logical segments"
