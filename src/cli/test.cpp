@@ -56,9 +56,9 @@ public:
       }
       left -= n;
     }
-    if (!damaged(e, archive_path(e, opt_.raw_names)))
-      return data_use::consumed;
-    return data_use::skip;
+    if (e.avail < e.flen)
+      damaged(e, archive_path(e, opt_.raw_names));
+    return data_use::consumed;
   }
 
   void end_flag(const walk_entry &e) override { check_catalog(e); }

@@ -22,6 +22,8 @@ struct stream {
   int64_t total() const { return base.back(); }
   // The part holding soff (the last one at or past the end).
   size_t part_of(int64_t soff) const {
+    if (open_part < parts.size() && soff >= base[open_part] && soff < base[open_part + 1])
+      return open_part;
     auto it = std::upper_bound(base.begin(), base.end() - 1, soff);
     return it == base.begin() ? 0 : size_t(it - base.begin() - 1);
   }
@@ -131,23 +133,30 @@ int64_t stream_read(int sfd, void *dst, size_t n) {
   if (!s)
     return -1;
   auto *p = static_cast<uint8_t *>(dst);
-  const int64_t stop = std::min(s->run_end(std::min(s->pos, s->total())), s->total());
   size_t got = 0;
-  while (got < n && s->pos < stop) {
+  bool failed = false;
+  while (got < n && s->pos < s->total()) {
     size_t i = s->part_of(s->pos);
-    int fd = s->at(i, s->pos);
-    if (fd < 0)
+    // A read may start right after a barrier, never run across one.
+    if (got > 0 && s->pos == s->base[i] && s->parts[i].gap_before)
       break;
+    int fd = s->at(i, s->pos);
+    if (fd < 0) {
+      failed = true;
+      break;
+    }
     size_t want = size_t(std::min<int64_t>(int64_t(n - got), s->base[i + 1] - s->pos));
     int64_t r = img_read(fd, p + got, want);
     if (r > 0) {
       got += size_t(r);
       s->pos += r;
     }
-    if (r < int64_t(want))
-      break; // the image is shorter than its region, or unreadable
+    if (r < int64_t(want)) { // the image is shorter than its region, or unreadable
+      failed = r < 0;
+      break;
+    }
   }
-  return got == 0 && n > 0 && s->pos < stop ? -1 : int64_t(got);
+  return got == 0 && failed ? -1 : int64_t(got);
 }
 
 int64_t stream_copy(int sfd, int fo, int64_t n, bool *rfail) {
