@@ -155,7 +155,11 @@ int everyday_main(int argc, char **argv) {
   FILE *sink = std::fopen("/dev/null", "w");
   FILE *prev = sink ? out_stream(sink) : nullptr;
   static char stdout_buf[1 << 16];
-  std::setvbuf(stdout, stdout_buf, _IOFBF, sizeof stdout_buf);
+  static bool buffered = false; // once: later runs in this process may have written
+  if (!buffered) {
+    buffered = true;
+    std::setvbuf(stdout, stdout_buf, _IOFBF, sizeof stdout_buf);
+  }
   int status;
   try {
     status = run(argc, argv);
