@@ -44,17 +44,12 @@ public:
   }
 
   data_use data(walk_entry &e) override {
-    static uint8_t chunk[1 << 18];
-    int64_t left = e.avail;
-    while (left > 0) {
-      int64_t n = img_read(set_.sfd, chunk, size_t(std::min<int64_t>(left, sizeof chunk)));
-      if (n <= 0) {
-        place p = where(set_, e.data + (e.avail - left));
-        rep.problem(p.img->path, p.off, "read", "%s: data cannot be read",
-                    archive_path(e, opt_.raw_names).c_str());
-        return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
-      }
-      left -= n;
+    const int64_t got = img_pass(set_.sfd, e.avail);
+    if (got < e.avail) {
+      place p = where(set_, e.data + std::max<int64_t>(got, 0));
+      rep.problem(p.img->path, p.off, "read", "%s: data cannot be read",
+                  archive_path(e, opt_.raw_names).c_str());
+      return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
     if (e.avail < e.flen)
       damaged(e, archive_path(e, opt_.raw_names));

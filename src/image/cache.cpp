@@ -198,4 +198,35 @@ int64_t img_read(int fp, void *dst, size_t n) {
   return int64_t(got);
 }
 
+int64_t img_pass(int fp, int64_t n) {
+  if (is_stream(fp))
+    return stream_pass(fp, n);
+  img_file *f = find(fp);
+  if (f == nullptr) {
+    static uint8_t spare[1 << 16];
+    int64_t got = 0;
+    while (got < n) {
+      int64_t r = read_full(fp, spare, size_t(std::min<int64_t>(n - got, sizeof spare)), -1);
+      if (r <= 0)
+        return got > 0 || r == 0 ? got : -1;
+      got += r;
+    }
+    return got;
+  }
+  int64_t got = 0;
+  while (got < n) {
+    if (!in_window(*f, f->pos)) {
+      f->win_len = 0;
+      if (!fill(*f, WIN_SIZE))
+        return got > 0 ? got : -1;
+      if (f->win_len == 0)
+        break;
+    }
+    int64_t take = std::min(n - got, win_end(*f) - f->pos);
+    got += take;
+    f->pos += take;
+  }
+  return got;
+}
+
 } // namespace cartsift

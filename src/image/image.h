@@ -108,6 +108,9 @@ int img_open(const char *path);      // read-only; -1 on failure (directories to
 void img_close(int fp);              // for descriptors from img_open
 int64_t img_seek(int fp, int64_t off, int whence); // new position or -1
 int64_t img_read(int fp, void *dst, size_t n);     // bytes read (short at EOF) or -1
+// Reads n bytes from the position and drops them, copied no further than
+// the window: bytes passed (short at EOF or a barrier) or -1.
+int64_t img_pass(int fp, int64_t n);
 // The cache's read sizes: near the last window, and after a long skip.
 constexpr size_t IMG_WINDOW = 256 << 10;
 constexpr size_t IMG_FAR_WINDOW = 16 << 10;

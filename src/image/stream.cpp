@@ -159,6 +159,30 @@ int64_t stream_read(int sfd, void *dst, size_t n) {
   return got == 0 && failed ? -1 : int64_t(got);
 }
 
+int64_t stream_pass(int sfd, int64_t n) {
+  stream *s = get(sfd);
+  if (!s)
+    return -1;
+  int64_t got = 0;
+  while (got < n && s->pos < s->total()) {
+    size_t i = s->part_of(s->pos);
+    if (got > 0 && s->pos == s->base[i] && s->parts[i].gap_before)
+      break;
+    int fd = s->at(i, s->pos);
+    if (fd < 0)
+      return got > 0 ? got : -1;
+    int64_t want = std::min(n - got, s->base[i + 1] - s->pos);
+    int64_t r = img_pass(fd, want);
+    if (r > 0) {
+      got += r;
+      s->pos += r;
+    }
+    if (r < want)
+      return r < 0 && got == 0 ? -1 : got;
+  }
+  return got;
+}
+
 int64_t stream_copy(int sfd, int fo, int64_t n, bool *rfail) {
   *rfail = false;
   stream *s = get(sfd);

@@ -47,6 +47,7 @@ constexpr int STREAM_FD = 0x40000000;
 inline bool is_stream(int fp) { return fp >= STREAM_FD; }
 int64_t stream_seek(int sfd, int64_t off, int whence);
 int64_t stream_read(int sfd, void *dst, size_t n);
+int64_t stream_pass(int sfd, int64_t n);
 int64_t stream_copy(int sfd, int fo, int64_t n, bool *rfail);
 int64_t stream_find(int sfd, int64_t off, uint32_t sig);
 
