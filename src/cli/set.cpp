@@ -118,7 +118,10 @@ std::unique_ptr<cart_set> open_set(const options &o) {
       rep.warn("%s: label or creation date differ from %s's: another backup?", ii.path.c_str(),
                first.path.c_str());
   }
-  if (!o.as_given) {
+  // A lone image that does not say it spans cartridges is whole, whatever
+  // its sequence number.
+  const bool a_set = s->images.size() > 1 || (first.vt.flag & 0x02);
+  if (!o.as_given && a_set) {
     // A set starts at sequence number 1; a single volume may say 0.
     unsigned expect = first.vt.seq <= 1 ? first.vt.seq : 1;
     for (auto &ii : s->images) {
