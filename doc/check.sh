@@ -16,6 +16,20 @@ fail() { echo "doc check: $*"; exit 1; }
 # or an entry here that the README no longer has, fails the check, so the
 # two cannot drift apart.
 declare -A want=(
+  ["./build/cartsift --list build/demo.113"]=0
+  ["./build/cartsift --list -v build/demo.113"]=0
+  ["./build/cartsift --list --json build/demo.113"]=0
+  ["rm -rf restored partial picked"]=0
+  ["./build/cartsift --extract -C restored build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["find restored | sort"]=0
+  ["wc -l restored/D_/ARCHIVE/NUMBERS.TXT"]=0
+  ["./build/cartsift --test build/demo-2.113 build/demo-3.113 build/demo-1.113"]=0
+  ["./build/cartsift --test build/demo-1.113 build/demo-3.113"]=1
+  ["./build/cartsift --extract -C partial build/demo-3.113 build/demo-1.113"]=1
+  ["find partial -type f | wc -l"]=0
+  ["./build/cartsift --info build/demo-1.113 build/demo-3.113"]=1
+  ["./build/cartsift --extract -v -C picked --include='docs/' --exclude='*.csv' build/demo.113"]=1
+  ["./build/cartsift --extract -O --include='C:/AUTOEXEC.BAT' build/demo.113"]=0
   ["./build/cartsift build/demo.113"]=0
   ["./build/cartsift build/demo.113 -dd-1"]=1
   ["./build/cartsift build/demo.113 -dd-1 -v"]=1
