@@ -130,6 +130,9 @@ int do_info(const options &o, const cart_set &s);
 // on a terminal and without -q.
 class progress {
 public:
+  // Clears the line of the progress display in use, if any, so that a
+  // message stands on a line of its own; the next update redraws it.
+  static void clear();
   progress(bool on, uint64_t bytes, uint64_t files);
   ~progress();
   void add(uint64_t bytes, uint64_t files);
@@ -138,6 +141,7 @@ public:
 private:
   void draw(bool last);
   bool on_;
+  bool shown_ = false;
   uint64_t total_bytes_, total_files_, bytes_ = 0, files_ = 0;
   double start_, last_ = 0;
 };

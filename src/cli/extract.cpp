@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <unordered_set>
 
 #include "cli/cli.h"
 
@@ -71,7 +73,8 @@ public:
   explicit sizer(const options &o) : opt_(o) {}
   uint64_t bytes = 0, files = 0;
   void entry(walk_entry &e) override {
-    if (kind_of(e) == kind::file && selected(opt_, archive_path(e, opt_.raw_names))) {
+    if (kind_of(e) == kind::file && (e.avail == e.flen || opt_.keep_partial) &&
+        selected(opt_, archive_path(e, opt_.raw_names))) {
       files++;
       bytes += e.flen;
     }
@@ -140,8 +143,11 @@ private:
       return data_use::skip;
     }
     int fd = openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const uint64_t key = std::hash<std::string>{}(joined(parts_));
+    // A later backup of the same volume brings the newer copy: what this
+    // run wrote itself is replaced as tar replaces an earlier member.
     if (fd < 0 && errno == EEXIST) {
-      if (!opt_.overwrite) {
+      if (!opt_.overwrite && written_.count(key) == 0) {
         rep.skip("%s: exists, kept (--overwrite replaces it)", path_.c_str());
         return data_use::skip;
       }
@@ -183,6 +189,7 @@ private:
       unlinkat(dfd, name.c_str(), 0);
       return data_use::consumed;
     }
+    written_.insert(key);
     if (opt_.verbose)
       std::printf("%s\n", path_.c_str());
     pr_.add(uint64_t(got), 1);
@@ -214,6 +221,7 @@ private:
   std::string path_;
   std::vector<std::string> parts_;
   bool want_ = false;
+  std::unordered_set<uint64_t> written_; // host paths of this run, hashed: sets can be large
 };
 
 // mkdir -p of the output directory; the user's own path may hold links.

@@ -56,7 +56,7 @@ int do_info(const options &o, const cart_set &s) {
 
   for (const auto &ii : s.images) {
     const qic_vtbl &v = ii.vt;
-    const bool inside = ii.cats >= DATA_START && ii.cats <= ii.size;
+    const bool inside = ii.cats >= DATA_START && ii.cats < ii.size;
     if (o.json) {
       nlohmann::ordered_json j;
       j["image"] = ii.path;

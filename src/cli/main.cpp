@@ -100,6 +100,8 @@ int parse(int argc, char **argv, options &o) {
   }
   for (int i = optind; i < argc; i++)
     o.images.emplace_back(argv[i]);
+  if (o.cmd == command::none)
+    return usage_error("give one of --list, --extract, --test and --info");
   if (o.images.empty())
     return usage_error("no image given");
   if (o.dir.empty())

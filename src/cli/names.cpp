@@ -150,6 +150,7 @@ void reporter::problem(const std::string &image, int64_t off, const std::string 
     return;
   }
   std::fflush(stdout);
+  progress::clear();
   if (image.empty())
     std::fprintf(stderr, "cartsift: %s\n", msg);
   else
@@ -173,18 +174,16 @@ void everyday_walk::unreadable(int64_t off, int code, int64_t resume) {
 }
 
 void everyday_walk::resumed(int64_t from, int64_t at) {
+  // The missing cartridge is the problem, counted where the set was opened;
+  // this only says where the walk picks up again.
   place p = where(set_, from);
-  if (at == from)
-    return;
-  if (at < 0) {
-    rep.problem(p.img->path, p.off, "orphan",
-                "no entry after the missing cartridge; the rest belongs to files begun on it");
-    return;
-  }
-  rep.problem(p.img->path, p.off, "orphan",
-              "%lld bytes before the next entry are the rest of a file begun on a cartridge "
-              "not given",
-              static_cast<long long>(at - from));
+  if (at < 0)
+    rep.warn("%s: no entry after the missing cartridge", p.img->path.c_str());
+  else if (at > from)
+    rep.warn("%s: 0x%llx: %lld bytes before the first entry after the missing cartridge "
+             "belong to files that ran across it",
+             p.img->path.c_str(), static_cast<unsigned long long>(p.off),
+             static_cast<long long>(at - from));
 }
 
 void everyday_walk::bad_trailer(const walk_entry &e, int64_t, const uint8_t *, int64_t n) {

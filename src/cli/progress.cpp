@@ -27,12 +27,28 @@ std::string size_text(double b) {
   return s;
 }
 
+progress *active = nullptr;
+
 } // namespace
 
-progress::progress(bool on, uint64_t bytes, uint64_t files)
-    : on_(on && isatty(STDERR_FILENO)), total_bytes_(bytes), total_files_(files), start_(now()) {}
+void progress::clear() {
+  if (active && active->shown_) {
+    std::fputs("\r\033[K", stderr);
+    active->shown_ = false;
+  }
+}
 
-progress::~progress() { done(); }
+progress::progress(bool on, uint64_t bytes, uint64_t files)
+    : on_(on && isatty(STDERR_FILENO)), total_bytes_(bytes), total_files_(files), start_(now()) {
+  if (on_)
+    active = this;
+}
+
+progress::~progress() {
+  done();
+  if (active == this)
+    active = nullptr;
+}
 
 void progress::add(uint64_t bytes, uint64_t files) {
   bytes_ += bytes;
@@ -52,6 +68,7 @@ void progress::done() {
   draw(true);
   std::fputs("\n", stderr);
   on_ = false;
+  shown_ = false;
 }
 
 void progress::draw(bool last) {
@@ -63,6 +80,7 @@ void progress::draw(bool last) {
                static_cast<unsigned long long>(files_),
                static_cast<unsigned long long>(total_files_), size_text(rate).c_str(),
                last ? ", done" : "");
+  shown_ = true;
 }
 
 } // namespace cartsift::cli

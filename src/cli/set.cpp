@@ -15,6 +15,7 @@ namespace {
 
 void vsay(FILE *to, const char *fmt, va_list ap) {
   std::fflush(stdout); // messages stay in order with what went before
+  progress::clear();
   std::fputs("cartsift: ", to);
   std::vfprintf(to, fmt, ap);
   std::fputc('\n', to);
@@ -131,7 +132,7 @@ std::unique_ptr<cart_set> open_set(const options &o) {
       expect = ii.vt.seq + 1u;
     }
     for (unsigned q : s->missing)
-      rep.warn("cartridge %u of the set is missing", q);
+      rep.problem("", 0, "missing", "cartridge %u of the set is missing", q);
   }
 
   std::vector<set_part> parts;
@@ -165,10 +166,10 @@ walk_result walk_set(const cart_set &s, walk_visitor &v) {
     start = fnd_sig(s.sfd, 0, DIR_SIG);
     const image_info &f = s.images.front();
     if (start != 0)
-      rep.problem(f.path, DATA_START, "orphan",
-                  "%lld bytes before the first entry are the rest of a file begun on a "
-                  "cartridge not given",
-                  static_cast<long long>(start < 0 ? f.data_end - DATA_START : start));
+      rep.warn("%s: 0x%llx: %lld bytes before the first entry are the rest of a file begun on "
+               "a cartridge not given",
+               f.path.c_str(), static_cast<unsigned long long>(DATA_START),
+               static_cast<long long>(start < 0 ? s.total : start));
     if (start < 0)
       return {};
   }

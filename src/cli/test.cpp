@@ -37,6 +37,8 @@ public:
     if (e.backup != backup_) {
       backup_ = e.backup;
       seen_.clear();
+      // A set that starts on a later cartridge starts inside its backup.
+      partial_ = e.backup == 1 && set_.images.front().gap_before;
     }
     t.add(e);
     seen_.push_back({name_hash(e.dh.nm1.get()), e.flen, ent_time1(e.dh.unknw1),
@@ -56,7 +58,17 @@ public:
     return data_use::consumed;
   }
 
-  void end_flag(const walk_entry &e) override { check_catalog(e); }
+  void end_flag(const walk_entry &e) override {
+    if (!partial_)
+      check_catalog(e);
+  }
+
+  // Entries lost with a missing cartridge would make every later catalog
+  // entry differ by position: such a backup is not held against it.
+  void resumed(int64_t from, int64_t at) override {
+    everyday_walk::resumed(from, at);
+    partial_ = true;
+  }
 
 private:
   // The catalog follows the backup's last trailer at the next block
@@ -103,6 +115,7 @@ private:
   }
 
   int backup_ = 0;
+  bool partial_ = false;
   std::vector<brief> seen_;
 };
 
