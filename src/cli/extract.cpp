@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "cli/cli.h"
 
@@ -141,7 +142,9 @@ private:
     }
     int fd = openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0 && errno == EEXIST) {
-      if (!opt_.overwrite) {
+      // A later backup of the set holds the newer version of a file this
+      // run wrote: that one is replaced, only the user's own files are kept.
+      if (!opt_.overwrite && !written_.count(joined(parts_))) {
         rep.skip("%s: exists, kept (--overwrite replaces it)", path_.c_str());
         return data_use::skip;
       }
@@ -183,6 +186,7 @@ private:
       unlinkat(dfd, name.c_str(), 0);
       return data_use::consumed;
     }
+    written_.insert(joined(parts_));
     if (opt_.verbose)
       std::printf("%s\n", path_.c_str());
     pr_.add(uint64_t(got), 1);
@@ -213,6 +217,7 @@ private:
   progress &pr_;
   std::string path_;
   std::vector<std::string> parts_;
+  std::set<std::string> written_;
   bool want_ = false;
 };
 
