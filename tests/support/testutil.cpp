@@ -170,10 +170,9 @@ std::string pump(int in_fd, const std::string &input, int out_fd) {
   return out;
 }
 
-} // namespace
-
-run_result run_prog(const std::string &prog, std::vector<std::string> args,
-                    std::string stdin_text, const char *cwd) {
+// run_prog with standard error sent to err_fd (-1: left as it is).
+run_result spawn(const std::string &prog, std::vector<std::string> args,
+                 const std::string &stdin_text, const char *cwd, int err_fd) {
   std::vector<std::string> store;
   store.push_back(prog);
   for (auto &a : args)
@@ -201,6 +200,8 @@ run_result run_prog(const std::string &prog, std::vector<std::string> args,
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, to_child[0], 0);
   posix_spawn_file_actions_adddup2(&fa, from_child[1], 1);
+  if (err_fd >= 0)
+    posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
   if (cwd)
     posix_spawn_file_actions_addchdir_np(&fa, cwd);
   pid_t pid;
@@ -220,6 +221,20 @@ run_result run_prog(const std::string &prog, std::vector<std::string> args,
   }
   r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : -1;
   return r;
+}
+
+} // namespace
+
+run_result run_prog(const std::string &prog, std::vector<std::string> args,
+                    std::string stdin_text, const char *cwd) {
+  return spawn(prog, std::move(args), stdin_text, cwd, -1);
+}
+
+run_output run_bin_err(std::vector<std::string> args, const char *cwd) {
+  temp_dir t; // a file, not a pipe: nothing to pump beside standard output
+  fd_guard err(open(t.file("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  run_result r = spawn(CARTSIFT_BIN, std::move(args), "", cwd, err.get());
+  return {r.status, std::move(r.out), read_file(t.file("err"))};
 }
 
 run_result run_bin(std::vector<std::string> args, std::string stdin_text, const char *cwd) {

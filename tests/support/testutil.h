@@ -56,4 +56,12 @@ run_result run_bin(std::vector<std::string> args, std::string stdin_text = "",
 run_result run_prog(const std::string &prog, std::vector<std::string> args,
                     std::string stdin_text = "", const char *cwd = nullptr);
 
+struct run_output {
+  int status;
+  std::string out, err;
+};
+
+// run_bin with standard error captured too, and no input.
+run_output run_bin_err(std::vector<std::string> args, const char *cwd = nullptr);
+
 } // namespace cartsift

@@ -737,7 +737,7 @@ image_pair demo_pair() {
 // on the third, which then holds the rest of D: and the catalog. The names
 // in My Documents and D:\ARCHIVE are in German, Russian and Japanese, and
 // one has a character beyond the 16-bit range (a surrogate pair).
-std::vector<image> demo_set() {
+std::vector<entry> demo_set_entries() {
   const uint32_t when = utc(1997, 11, 28, 18, 20);
   backup_list b{when, {}, {}};
   b.drive("C:", false);
@@ -763,7 +763,6 @@ std::vector<image> demo_set() {
   b.file("INDEX.TXT", "ARCHIVE", INDEX, utc(1997, 11, 26, 19, 10, 2));
   b.file("NUMBERS.TXT", "ARCHIVE", numbered_lines(5000, "runs across all three cartridges"),
          utc(1997, 11, 26, 19, 4, 10));
-  const size_t spanning = b.v.size() - 1;
   // The read-only file comes after NUMBERS.TXT: a walk that stops there
   // leaves none behind to stop the next run.
   const std::string contracts = "Договоры";
@@ -773,6 +772,15 @@ std::vector<image> demo_set() {
   const std::string meetings = "会議";
   b.dir(meetings, "ARCHIVE", utc(1997, 1, 5, 11, 50));
   b.file("議事録 1996.txt", {"ARCHIVE", meetings}, MINUTES, utc(1996, 10, 30, 18, 22, 36));
+  return b.v;
+}
+
+std::vector<image> demo_set() {
+  const uint32_t when = utc(1997, 11, 28, 18, 20);
+  std::vector<entry> all = demo_set_entries();
+  size_t spanning = 0;
+  while (all[spanning].name != "NUMBERS.TXT")
+    spanning++;
 
   vtbl_fields v;
   v.label = "Full backup of C: and D:, 3 cartridges";
@@ -782,9 +790,9 @@ std::vector<image> demo_set() {
   v.rev_minor = 0x0b;
   // Cartridge 1 ends on the first block boundary at least 60000 bytes into
   // NUMBERS.TXT, cartridge 2 holds five blocks of it.
-  image_set s = spanning_images(v, 31, b.v, spanning, 3, 60000, 5);
+  image_set s = spanning_images(v, 31, all, spanning, 3, 60000, 5);
   uint64_t data = 0;
-  for (const entry &e : b.v)
+  for (const entry &e : all)
     data += e.data.size();
   std::vector<image *> imgs;
   for (image &img : s.images)

@@ -388,5 +388,7 @@ void bench_junk(const std::string &img_path, uint64_t junk);
 image demo_image();
 image_pair demo_pair();
 std::vector<image> demo_set();
+// The entries demo_set writes, in stream order (what extracting it restores).
+std::vector<entry> demo_set_entries();
 
 } // namespace cartsift::build
