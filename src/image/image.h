@@ -11,6 +11,8 @@
 #include <ctime>
 #include <memory>
 #include <span>
+#include <string>
+#include <vector>
 
 namespace cartsift {
 
@@ -137,6 +139,34 @@ int64_t get_cur_pos(int fp);
 int64_t fnd_sig(int fp, int64_t off, uint32_t sig);
 // The same over memory: index of the first whole match in p[0..n), or n.
 size_t find_sig(const uint8_t *p, size_t n, uint32_t sig);
+
+// ---- a set of images as one stream ----------------------------------------
+
+// The data regions of a set's images, in cartridge order, read as one stream
+// through the same img_* calls and fnd_sig as a single image, so that no
+// record reader knows where one cartridge ends. A missing cartridge before a
+// part is a barrier: reads and copies stop at it, a signature search goes on
+// past it. Stream offsets start at 0 with the first part's first byte.
+struct set_part {
+  std::string path;
+  int64_t start = 0; // first byte of its data region in the image
+  int64_t end = 0;   // end of its data region (its catalog offset or its size)
+  bool gap_before = false;
+};
+
+// A descriptor for the img_* calls; the parts' images are opened as the
+// stream reaches them. -1 when no stream can be had.
+int set_open(std::vector<set_part> parts);
+void set_close(int sfd); // img_close does the same for a stream
+struct set_place {
+  size_t part = 0;
+  int64_t off = 0; // offset in that part's image
+};
+set_place set_locate(int sfd, int64_t soff);
+int64_t set_base(int sfd, size_t part); // stream offset of a part's first byte
+// Where the bytes readable from off without crossing a barrier end: the
+// next barrier or the end of the stream; the size of a plain image.
+int64_t img_run_end(int fp, int64_t off);
 
 // ---- image layout and file header -------------------------------------------
 

@@ -1,0 +1,113 @@
+// Copying image data to an output file in as few system calls as the two
+// files allow.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "image/window.h"
+
+namespace cartsift {
+
+using namespace window;
+
+namespace {
+
+// For a descriptor the cache does not know: read and write through a
+// buffer of our own.
+int64_t copy_uncached(int fd, int fo, int64_t n, bool *rfail) {
+  static uint8_t spare[WIN_SIZE];
+  int64_t got = 0;
+  while (got < n) {
+    size_t want = size_t(std::min<int64_t>(n - got, int64_t(sizeof spare)));
+    int64_t r = read_full(fd, spare, want, -1);
+    if (r <= 0) {
+      *rfail = true;
+      break;
+    }
+    size_t w = write_some(fo, spare, size_t(r));
+    got += int64_t(w);
+    if (w < size_t(r))
+      break;
+    if (size_t(r) < want) {
+      *rfail = true;
+      break;
+    }
+  }
+  return got;
+}
+
+} // namespace
+
+int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
+  *rfail = false;
+  if (is_stream(fp))
+    return stream_copy(fp, fo, n, rfail);
+  img_file *f = find(fp);
+  if (f == nullptr)
+    return copy_uncached(fp, fo, n, rfail);
+  int64_t got = 0;
+  // What the window holds already goes out from there.
+  if (in_window(*f, f->pos)) {
+    size_t at = size_t(f->pos - f->win_off);
+    size_t take = size_t(std::min<int64_t>(n, int64_t(f->win_len - at)));
+    size_t w = write_some(fo, f->win.get() + at, take);
+    got += int64_t(w);
+    f->pos += int64_t(w);
+    if (w < take)
+      return got;
+  }
+  // Within one file system the rest moves inside the kernel, as cp moves
+  // it; between two, through the window (measured faster than sendfile
+  // into tmpfs: the kernel's own copy runs slower on unaligned pages than
+  // two user copies). The outputs of a run share one directory tree, so a
+  // refusal holds for the files after it too.
+  while (got < n && f->copy == copy_way::range) {
+    loff_t from = f->pos;
+    size_t want = size_t(std::min<int64_t>(n - got, 1 << 30));
+    ssize_t r = ::copy_file_range(f->fd, &from, fo, nullptr, want, 0);
+    if (r > 0) {
+      got += r;
+      f->pos += r;
+      continue;
+    }
+    if (r == 0) { // the image ends here
+      *rfail = true;
+      return got;
+    }
+    if (errno == EINTR)
+      continue;
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+      f->copy = copy_way::user;
+      continue;
+    }
+    break; // one side failed: the window path finds out which
+  }
+  bool aligned = false; // writes of a long copy brought to window borders
+  while (got < n) {
+    // A long copy is cut so that the writes after the first fall on whole
+    // windows of the output, which page-cached file systems take faster.
+    size_t want = WIN_SIZE;
+    if (!aligned && n - got > int64_t(WIN_SIZE)) {
+      aligned = true;
+      int64_t at = ::lseek(fo, 0, SEEK_CUR);
+      if (at >= 0)
+        want = WIN_SIZE - size_t(at % int64_t(WIN_SIZE));
+    }
+    f->win_len = 0;
+    if (!fill(*f, want) || f->win_len == 0) {
+      *rfail = true;
+      break;
+    }
+    size_t take = size_t(std::min<int64_t>(n - got, int64_t(f->win_len)));
+    size_t w = write_some(fo, f->win.get(), take);
+    got += int64_t(w);
+    f->pos += int64_t(w);
+    if (w < take)
+      break;
+  }
+  return got;
+}
+
+} // namespace cartsift
