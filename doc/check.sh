@@ -32,10 +32,10 @@ declare -A want=(
   ["../build/cartsift ../build/demo.113 -dd-1 -x3"]=1
   ["../build/cartsift ../build/demo-1.113 -dd-1 -x"]=1
   ["printf '../build/demo-2.113\\n' | ../build/cartsift ../build/demo-1.113 -dd-1 -x"]=1
-  ["wc -l C_/PROJECTS/NUMBERS.TXT"]=0
-  ["../build/cartsift ../build/demo-2.113 -dd-1"]=1
+  ["wc -l D_/ARCHIVE/NUMBERS.TXT"]=0
+  ["../build/cartsift ../build/demo-3.113 -dd-1"]=1
   ["cd .."]=0
-  ["echo q | ./build/cartsift build/demo-2.113"]=0
+  ["echo q | ./build/cartsift build/demo-3.113"]=0
   ["cp build/demo.113 broken.113"]=0
   ["printf '\\0\\0\\0\\0' | dd of=broken.113 conv=notrunc status=none"]=0
   ["./build/cartsift broken.113"]=254

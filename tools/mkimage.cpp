@@ -1,5 +1,5 @@
 // mkimage: writes the demo images and the benchmark images.
-//   mkimage demo <dir>   -> <dir>/demo.113, <dir>/demo-1.113, <dir>/demo-2.113
+//   mkimage demo <dir>   -> <dir>/demo.113, <dir>/demo-1.113 .. <dir>/demo-3.113
 //   mkimage bench tree <image> <tar> [files [bytes]]
 //   mkimage bench big <image> <copy> [bytes]
 //   mkimage bench set3 <prefix> <copy> [bytes] -> <prefix>-1.113 .. <prefix>-3.113
@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "img_builder.h"
 
@@ -44,9 +45,9 @@ int main(int argc, char **argv) {
     if (what == "demo" && argc == 3) {
       std::string dir = argv[2];
       demo_image().save(dir + "/demo.113");
-      image_pair p = demo_pair();
-      p.first.save(dir + "/demo-1.113");
-      p.second.save(dir + "/demo-2.113");
+      std::vector<image> set = demo_set();
+      for (size_t i = 0; i < set.size(); ++i)
+        set[i].save(dir + "/demo-" + std::to_string(i + 1) + ".113");
       return 0;
     }
     if (what != "bench")

@@ -100,7 +100,9 @@ int64_t set_base(int sfd, size_t part) {
 int64_t img_run_end(int fp, int64_t off) {
   if (stream *s = get(fp))
     return off >= s->total() ? s->total() : s->run_end(std::max<int64_t>(off, 0));
-  return img_seek(fp, 0, SEEK_END);
+  if (img_file *f = find(fp))
+    return file_size(f->fd);
+  return file_size(fp);
 }
 
 namespace window {

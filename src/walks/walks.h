@@ -36,6 +36,75 @@ struct cat_list {
   ~cat_list();
 };
 
+// ---- the entry walk ---------------------------------------------------------
+
+// The stepping, drive logic, trailer checks and resynchronisation of the
+// data region exist once, here; the classic listing and the everyday
+// commands are faces over it. The walk reads through img_* calls, so the
+// same walk runs over one image or a set's stream.
+
+// Where the two faces differ.
+struct walk_rules {
+  // A drive change applies to the root-level entry that causes it. The
+  // classic listing applies it from the next entry on.
+  bool drive_now = false;
+  // Unreadable entries and bad trailers are reported and passed over by a
+  // search for the next entry, data that stops at a barrier resumes after
+  // it, and a backup's end is not the walk's end.
+  bool go_on = false;
+};
+
+// One entry as the walk yields it. The record is the walk's until done().
+struct walk_entry {
+  int cnt = 0;       // number in the walk, from 1
+  int backup = 1;    // which backup of the stream, from 1
+  int64_t off = 0;   // its DIR_SIG
+  int64_t data = 0;  // first byte of its file data
+  int64_t avail = 0; // data bytes readable before a barrier or the end
+  uint32_t flen = 0;
+  uint16_t plen = 0;
+  uint8_t pflg = 0;
+  const uni_str *drive = nullptr; // the drive it belongs to; null before any drive spec
+  dir_head dh;
+};
+
+enum class data_use { skip, consumed, failed };
+
+// What a face does with the entries, and the events it may report. Only
+// entry() must be given.
+class walk_visitor {
+public:
+  virtual ~walk_visitor() = default;
+  virtual void entry(walk_entry &e) = 0;
+  // Every entry with data: consumed leaves the position after what was
+  // read; skip has the walk seek over the data.
+  virtual data_use data(walk_entry &) { return data_use::skip; }
+  virtual void drive_overflow() {}
+  virtual void last_drive(int /*ndrv*/, const uni_str * /*cur*/) {}
+  virtual void drive_change(const uni_str * /*to: null when none is left*/) {}
+  virtual void end_flag(const walk_entry &) {}
+  virtual void bad_trailer(const walk_entry &, int64_t /*at*/, const uint8_t *, int64_t /*n*/) {}
+  virtual void skip_ahead(int64_t /*expected*/, int64_t /*found*/) {}
+  virtual void skip_failed() {}
+  virtual void seek_failed() {}
+  // After the entry's trailer, when the walk stands at the next entry.
+  virtual void done(walk_entry &) {}
+  // go_on only: an entry that could not be read (code of get_dheader) and
+  // where the walk goes on (-1: nowhere); the walk passing a barrier, from
+  // its offset to the next entry found after it (-1: none).
+  virtual void unreadable(int64_t /*off*/, int /*code*/, int64_t /*resume*/) {}
+  virtual void resumed(int64_t /*from*/, int64_t /*at*/) {}
+};
+
+struct walk_result {
+  int code = -1;   // 0 after a whole entry, else get_dheader's or the walk's code
+  int cnt = 0;     // entries yielded
+  int64_t off = 0; // start of the entry in hand at the end
+};
+
+// Walks from the current position of fp.
+walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v);
+
 // Lists the data region from soff; entries listed, or a negative code.
 int parse_ucomp(int fp, uint16_t mode, int64_t soff, int64_t cats,
                 std::unique_ptr<dir_list> *ptrl, const char *xpath, int32_t maxx,

@@ -274,6 +274,102 @@ TEST(ImgBuilder, HeaderTextKeepsJobAndDiskReadable) {
   EXPECT_EQ(build::utc(1996, 2, 29, 12, 0, 1), 825595201u);
 }
 
+// UTF-8 beyond ASCII becomes UTF-16LE; anything else keeps one character
+// per byte, so latin1 names written by older tests stay as they were.
+TEST(ImgBuilder, NamesAreUtf16WhenValidUtf8) {
+  using B = std::vector<uint8_t>;
+  const struct {
+    const char *s;
+    B want;
+  } cases[] = {
+      {"A.TXT", {'A', 0, '.', 0, 'T', 0, 'X', 0, 'T', 0}},
+      {"\xC3\x9C", {0xDC, 0x00}},                       // U+00DC, 2 bytes
+      {"\xD0\x9E", {0x1E, 0x04}},                       // U+041E, 2 bytes
+      {"\xE4\xBC\x9A", {0x1A, 0x4F}},                   // U+4F1A, 3 bytes
+      {"\xF0\x9D\x84\x9E!", {0x34, 0xD8, 0x1E, 0xDD, '!', 0}}, // U+1D11E, a pair
+      {"\xE9", {0xE9, 0}},                               // latin1: a lead byte alone
+      {"a\xC3", {'a', 0, 0xC3, 0}},                      // cut short
+      {"\xC0\xAF", {0xC0, 0, 0xAF, 0}},                  // overlong '/'
+      {"\xED\xA0\x80", {0xED, 0, 0xA0, 0, 0x80, 0}},     // a surrogate
+      {"\xF4\x90\x80\x80", {0xF4, 0, 0x90, 0, 0x80, 0, 0x80, 0}}, // past U+10FFFF
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(build::str16(c.s), c.want) << c.s;
+
+  // Length words, header_len, path_bytes and cat_len agree with what is written.
+  auto e = build::file_entry("\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt", // 9 characters
+                             {"\xF0\x9F\x8E\xB5 Music", "\xC3\x9C" "bersicht"}, "x", T);
+  e.name2 = "OTCHET~1.TXT";
+  build::image img;
+  img.dir_entry(e);
+  EXPECT_EQ(img.get_u16(73), 18);
+  EXPECT_EQ(build::path_bytes(e).size(), 2u * (8 + 1 + 9));
+  EXPECT_EQ(img.size(), build::header_len(e) + 1 + 18);
+  build::image cat;
+  cat.cat_entry(e);
+  EXPECT_EQ(cat.size(), build::cat_len(e));
+}
+
+// The stream of a split backup is exactly what one image would hold, cut
+// into the images' data regions; every image but the last ends with its data.
+TEST(ImgBuilder, SplitBackupCutsOneStreamAcrossImages) {
+  std::string text;
+  for (int i = 0; i < 9000; ++i)
+    text += "line " + std::to_string(i) + "\r\n";
+  std::vector<entry> v = {build::drive_spec("C:"), build::dir_entry("D", {}, T),
+                          build::file_entry("BIG.TXT", "D", text, T),
+                          build::file_entry("AFTER.TXT", "D", "after", T)};
+  build::vtbl_fields vt;
+  vt.flag = 0x20;
+  build::image one;
+  one.header(0, "");
+  one.vtbl({});
+  std::vector<size_t> offs;
+  const size_t cat = build::backup(one, v, &offs);
+  const std::string stream = bytes_at(one, L::DATA_START, cat - L::DATA_START);
+
+  for (size_t n : {2, 3, 4}) {
+    SCOPED_TRACE(n);
+    build::image_set s = build::spanning_images(vt, 7, v, 2, n, 3000, 1);
+    ASSERT_EQ(s.images.size(), n);
+    std::string joined;
+    for (size_t k = 0; k < n; ++k) {
+      const build::image &img = s.images[k];
+      const bool last = k + 1 == n;
+      EXPECT_EQ(img.size() % L::BLOCK_SIZE, 0u);
+      EXPECT_EQ(computed_cats(img), last ? s.cat_off : img.size());
+      EXPECT_EQ(img.b[L::VTBL_OFFSET + 56], 0x22);
+      EXPECT_EQ(img.b[L::VTBL_OFFSET + 57], k + 1);
+      EXPECT_EQ(bytes_at(img, 40, 11), "7, disk  " + std::to_string(k + 1) + '\0');
+      joined += bytes_at(img, L::DATA_START, (last ? s.cat_off : img.size()) - L::DATA_START);
+    }
+    EXPECT_EQ(joined.substr(0, stream.size()), stream);
+    EXPECT_EQ(joined.substr(stream.size()), std::string(joined.size() - stream.size(), '\0'));
+    EXPECT_EQ(bytes_at(s.images.back(), s.cat_off, one.size() - cat),
+              bytes_at(one, cat, one.size() - cat));
+
+    // BIG.TXT starts in image 1, fills each middle image and ends in the last.
+    ASSERT_EQ(s.entries.size(), v.size());
+    EXPECT_EQ(s.entries[2].image, 0u);
+    EXPECT_EQ(s.entries[3].image, n - 1);
+    const size_t in_first = s.images[0].size() - s.entries[2].off - build::header_len(v[2]);
+    EXPECT_GE(in_first, 3000u);
+    const size_t rest = text.size() - in_first - (n - 2) * L::BLOCK_SIZE;
+    EXPECT_EQ(s.entries[3].off, L::DATA_START + rest + 18);
+  }
+
+  EXPECT_THROW(build::split_backup(vt, 1, v, {1, 3}), std::invalid_argument);
+  EXPECT_THROW(build::spanning_images(vt, 1, v, 2, 3, 3000, 3), std::invalid_argument);
+
+  // A cut may fall inside a header: the entry is placed where it starts.
+  auto f1 = build::file_entry("F1", {}, "", T), f2 = build::file_entry("F2", {}, "data", T);
+  f1.data.resize(L::BLOCK_SIZE - build::header_len(f1) - 18 - 10);
+  build::image_set h = build::split_backup(vt, 1, {f1, f2}, {1});
+  EXPECT_EQ(h.entries[1].image, 0u);
+  EXPECT_EQ(h.entries[1].off, L::DATA_START + L::BLOCK_SIZE - 10);
+  EXPECT_EQ(bytes_at(h.images[1], L::DATA_START + build::header_len(f2) - 10, 4), "data");
+}
+
 TEST(ImgBuilder, SpanningSetSplitsOneFileAcrossTwoImages) {
   std::string text;
   for (int i = 0; i < 5000; ++i)

@@ -3,7 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <span>
 #include <fstream>
 #include <string>
 
@@ -142,15 +144,46 @@ TEST(DemoImages, PairContinuesNumbersTxtOnTheSecondImage) {
   EXPECT_EQ(cat[4], "NUMBERS.TXT");
 }
 
+// The three images joined into one data region must walk like a single
+// backup of two drives, NUMBERS.TXT running through all three.
+TEST(DemoImages, SetOfThreeHoldsTwoDrivesAndOneFileThroughAll) {
+  std::vector<build::image> set = build::demo_set();
+  ASSERT_EQ(set.size(), 3u);
+  build::image joined = set[0];
+  joined.raw(std::span(set[1].b).subspan(L::DATA_START));
+  joined.raw(std::span(set[2].b).subspan(L::DATA_START, computed_cats(set[2]) - L::DATA_START));
+  auto v = walk_data(joined, L::DATA_START);
+  ASSERT_EQ(v.size(), 24u);
+  EXPECT_EQ(v[0].pflg, L::PF_DRIVE | L::PF_NEW);
+  EXPECT_EQ(v[1].pflg, L::PF_DRIVE | L::PF_NEW | L::PF_LAST);
+  EXPECT_EQ(v[12].name + char(v[12].pflg), "WINDOWS" + std::string(1, L::PF_LAST));
+  EXPECT_EQ(v[15].name, "BACKUP.LOG"); // D:'s first root-level entry
+  EXPECT_EQ(std::count_if(v.begin(), v.end(), [](auto &e) { return e.attrib == L::A_RDONLY; }), 1);
+  size_t end;
+  EXPECT_EQ(walk_catalog(set[2], computed_cats(set[2]), &end).size(), v.size());
+
+  const seen_entry &num = v[19];
+  ASSERT_EQ(num.name, "NUMBERS.TXT");
+  const size_t data = num.off + 138 + 2 * (11 + 11) + 2 * 7;
+  const size_t first = set[0].size(), second = set[1].size() - L::DATA_START;
+  ASSERT_LT(data, first);
+  ASSERT_GT(data + num.flen, first + second);
+  std::string text(joined.b.begin() + long(data), joined.b.begin() + long(data + num.flen));
+  EXPECT_EQ(text.substr(0, 64),
+            "Line 0001 of 5000: this file runs across all three cartridges.\r\n");
+  EXPECT_EQ(text.substr(text.size() - 64, 9), "Line 5000");
+  EXPECT_EQ(text.size(), 5000u * 64);
+}
+
 TEST(DemoImages, MkimageWritesTheDemoFiles) {
   temp_dir d;
   run_result r = run_prog(MKIMAGE_BIN, {"demo", d.path});
   ASSERT_EQ(r.status, 0);
   auto as_string = [](const build::image &img) { return std::string(img.b.begin(), img.b.end()); };
   EXPECT_EQ(read_file(d.file("demo.113")), as_string(build::demo_image()));
-  build::image_pair p = build::demo_pair();
-  EXPECT_EQ(read_file(d.file("demo-1.113")), as_string(p.first));
-  EXPECT_EQ(read_file(d.file("demo-2.113")), as_string(p.second));
+  std::vector<build::image> set = build::demo_set();
+  for (size_t i = 0; i < set.size(); ++i)
+    EXPECT_EQ(read_file(d.file("demo-" + std::to_string(i + 1) + ".113")), as_string(set[i]));
   EXPECT_EQ(run_prog(MKIMAGE_BIN, {}).status, 2);
 
   // What the demo promises a user: -c lists the incremental backup.

@@ -1,7 +1,8 @@
-// The demo images: one realistic volume with two backups (demo.113) and a
-// backup set that spans two cartridges (demo-1.113, demo-2.113). Everything
-// here is fixed text or comes from a seeded generator, so the bytes are the
-// same on every build.
+// The demo images: one realistic volume with two backups (demo.113), a
+// backup set that spans two cartridges (demo_pair, for the tests) and one of
+// two drives that spans three (demo-1.113 to demo-3.113). Everything here is
+// fixed text or comes from a seeded generator, so the bytes are the same on
+// every build.
 #include <cstdio>
 #include <map>
 #include <string>
@@ -28,11 +29,23 @@ std::string dos(std::string_view s) {
 
 // The 8.3 alias Windows 95 gives a long name; a name that already fits is
 // its own alias. `n` tells apart aliases that share their first six letters.
-std::string alias(const std::string &name, int n) {
+// A character beyond ASCII (a UTF-8 sequence) has no place in the alias and
+// becomes '_'.
+std::string alias(const std::string &long_name, int n) {
+  std::string name;
+  bool lossy = false;
+  for (char c : long_name) {
+    if (static_cast<uint8_t>(c) < 0x80)
+      name += c;
+    else if ((static_cast<uint8_t>(c) & 0xC0) != 0x80) {
+      name += '_';
+      lossy = true;
+    }
+  }
   size_t dot = name.rfind('.');
   std::string base = name.substr(0, dot), ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-  bool fits = base.size() <= 8 && ext.size() <= 3 && name.find(' ') == std::string::npos &&
-              name.find('.') == dot;
+  bool fits = !lossy && base.size() <= 8 && ext.size() <= 3 &&
+              name.find(' ') == std::string::npos && name.find('.') == dot;
   auto up = [](std::string s, size_t max) {
     std::string r;
     for (char c : s)
@@ -66,8 +79,8 @@ struct backup_list {
     e.t3 = when - when % 86400;
     e.t4 = when;
   }
-  void drive(const std::string &d) {
-    entry e = drive_spec(d);
+  void drive(const std::string &d, bool last = true) {
+    entry e = drive_spec(d, last);
     e.t1 = e.t2 = e.t3 = e.t4 = when;
     v.push_back(e);
   }
@@ -108,13 +121,12 @@ std::string sales_table() {
   return s;
 }
 
-// Numbered lines, so that a user can see where the second cartridge took over.
-std::string numbered_lines(int n) {
+// Numbered lines, so that a user can see where the next cartridge took over.
+std::string numbered_lines(int n, const char *how = "is split across two cartridges") {
   std::string s;
   char line[96];
   for (int i = 1; i <= n; ++i) {
-    std::snprintf(line, sizeof line,
-                  "Line %04d of %04d: this file is split across two cartridges.\n", i, n);
+    std::snprintf(line, sizeof line, "Line %04d of %04d: this file %s.\n", i, n, how);
     s += line;
   }
   return s;
@@ -466,6 +478,128 @@ Anne     1480
 Dad      1210
 )";
 
+// The three-cartridge set: a translation office's machine, drive C: for
+// the current work and D: for the archive.
+
+const char *const AUTOEXEC_3 = R"(@ECHO OFF
+PROMPT $P$G
+PATH C:\WINDOWS;C:\WINDOWS\COMMAND
+SET TEMP=C:\TEMP
+LH C:\WINDOWS\COMMAND\MSCDEX.EXE /D:MSCD001
+)";
+
+const char *const CONFIG_3 = R"(DEVICE=C:\WINDOWS\HIMEM.SYS
+DOS=HIGH,UMB
+FILES=60
+BUFFERS=30
+COUNTRY=049,850,C:\WINDOWS\COMMAND\COUNTRY.SYS
+)";
+
+const char *const OVERVIEW = R"(OPEN JOBS, WEEK 48/1997
+=======================
+
+No.   Client              Pair   Pages  Due
+1401  Stadtwerke Potsdam  DE-EN     12  1997-12-03
+1402  Baltic Shipping     RU-DE     30  1997-12-10
+1403  Kanto Machinery     JA-DE      8  1997-12-05
+1404  Dr. Weiss, notary   DE-RU      4  1997-12-01
+
+Invoices for jobs 1390 to 1400 went out on 24 November.
+)";
+
+const char *const REPORT = R"(MONTHLY REPORT, NOVEMBER 1997 - RUSSIAN DESK
+
+Pages translated     214
+New clients            3
+Open jobs              2
+
+The Baltic Shipping contract was renewed for 1998. The 1997 contract
+is archived on drive D:, marked read-only.
+)";
+
+const char *const MEMO = R"(MEETING NOTES, 21 NOVEMBER 1997
+Kanto Machinery, Berlin office
+
+- manual for the KM-400 press: 180 pages, JA-DE, first part in January
+- the terminology list is to be agreed before the start
+- next meeting after the New Year
+)";
+
+const char *const CONTRACT = R"(CONTRACT No. 1996-09
+
+between Baltic Shipping Ltd., St. Petersburg,
+and Petrov & Lang Translations, Berlin.
+
+1. The translator renders shipping documents from Russian into German.
+2. Rate: DM 2.10 per line of 55 characters.
+3. The contract runs from 1 January to 31 December 1997.
+
+Signed in Berlin, 8 November 1996.
+)";
+
+const char *const PLAYLIST = R"(OFFICE PLAYLIST (CD changer, Friday afternoons)
+
+1. Tchaikovsky - The Nutcracker Suite
+2. Bach - Goldberg Variations
+3. Joe Hisaishi - Piano Stories
+4. Kraftwerk - Computer World
+)";
+
+const char *const WIN_INI_3 = R"([windows]
+load=
+run=
+NullPort=None
+
+[Desktop]
+Wallpaper=(None)
+TileWallpaper=0
+
+[intl]
+sCountry=Germany
+iCountry=49
+)";
+
+const char *const D_README = R"(DRIVE D: - THE ARCHIVE
+
+Finished jobs move here from C:\My Documents at the end of each year.
+Drive D: is backed up together with drive C: every Friday evening; the
+full backup now needs three cartridges.
+)";
+
+const char *const INDEX = R"(ARCHIVE INDEX
+
+INDEX.TXT       this file
+NUMBERS.TXT     numbered lines, written to check the tape set
+(in Russian)    the signed contracts
+(in Japanese)   minutes of the Kanto Machinery meetings
+)";
+
+const char *const MINUTES = R"(MINUTES 1996, KANTO MACHINERY
+
+12 March    first contact at the Hanover fair
+ 4 June     trial translation, 10 pages, accepted
+30 October  framework agreement signed
+)";
+
+const char *const BACKUP_LOG = R"(28.11.1997 18:20  full backup of C: and D: started
+28.11.1997 18:20  3 cartridges expected, label them 1 of 3 to 3 of 3
+)";
+
+// The sizes a real volume table carries: each cartridge's segment count and
+// block range, numbered on from the cartridge before, and the data bytes of
+// the whole backup.
+void set_sizes(const std::vector<image *> &imgs, uint64_t data) {
+  uint32_t start = 0x40;
+  for (image *img : imgs) {
+    uint32_t nblk = img->get_u32(HDR_NBLK);
+    img->put_u32(VTBL_OFFSET + VT_NSEG, nblk);
+    img->put_u32(VTBL_OFFSET + VT_START, start);
+    img->put_u32(VTBL_OFFSET + VT_END, start + nblk - 1);
+    img->put_u64(VTBL_OFFSET + VT_DATASZ, data);
+    start += nblk;
+  }
+}
+
 } // namespace
 
 // demo.113: a full backup of drive C: followed by an incremental one a week
@@ -589,21 +723,74 @@ image_pair demo_pair() {
   // The first cartridge ends on the first block boundary at least 40000 bytes
   // into NUMBERS.TXT; the second holds the rest.
   image_pair p = spanning_set(v, 7, b.v, spanning, a.v, 40000);
-  uint32_t start = 0x40;
-  for (image *img : {&p.first, &p.second}) {
-    uint32_t nblk = img->get_u32(HDR_NBLK);
-    img->put_u32(VTBL_OFFSET + VT_NSEG, nblk);
-    img->put_u32(VTBL_OFFSET + VT_START, start);
-    img->put_u32(VTBL_OFFSET + VT_END, start + nblk - 1);
-    start += nblk;
-  }
   uint64_t data = spanning.data.size();
   for (auto *l : {&b.v, &a.v})
     for (const entry &e : *l)
       data += e.data.size();
-  p.second.put_u64(VTBL_OFFSET + VT_DATASZ, data);
-  p.first.put_u64(VTBL_OFFSET + VT_DATASZ, data);
+  set_sizes({&p.first, &p.second}, data);
   return p;
+}
+
+// demo-1.113 to demo-3.113: a full backup of drives C: and D: over three
+// cartridges. D:\ARCHIVE\NUMBERS.TXT (5000 numbered lines, 320000 bytes)
+// starts on the first, fills the whole data region of the second and ends
+// on the third, which then holds the rest of D: and the catalog. The names
+// in My Documents and D:\ARCHIVE are in German, Russian and Japanese, and
+// one has a character beyond the 16-bit range (a surrogate pair).
+std::vector<image> demo_set() {
+  const uint32_t when = utc(1997, 11, 28, 18, 20);
+  backup_list b{when, {}, {}};
+  b.drive("C:", false);
+  b.drive("D:");
+  b.file("AUTOEXEC.BAT", {}, AUTOEXEC_3, utc(1997, 3, 11, 9, 2, 14));
+  b.file("CONFIG.SYS", {}, CONFIG_3, utc(1997, 3, 11, 8, 57, 40));
+  b.dir("My Documents", {}, utc(1997, 2, 3, 10, 15));
+  b.file("Übersicht.doc", "My Documents", OVERVIEW, utc(1997, 11, 24, 17, 48, 6));
+  b.file("会議メモ.txt", "My Documents", MEMO, utc(1997, 11, 21, 15, 12, 0));
+  b.dir("Music", "My Documents", utc(1997, 6, 20, 16, 40));
+  b.file("🎵 Playlist.txt", "My Documents\\Music", PLAYLIST, utc(1997, 10, 31, 15, 55, 18));
+  const std::string translations = "Переводы";
+  b.dir(translations, "My Documents", utc(1997, 3, 2, 9, 20));
+  b.file("Отчёт.txt", {"My Documents", translations}, REPORT, utc(1997, 11, 27, 16, 30, 52));
+  b.dir("TEMP", {}, utc(1997, 2, 1, 9, 30)); // emptied by the backup program
+  b.dir("WINDOWS", {}, utc(1997, 2, 1, 9, 0));
+  b.v.back().pflg |= PF_LAST; // the last root-level entry of C:
+  b.file("WIN.INI", "WINDOWS", WIN_INI_3, utc(1997, 11, 3, 8, 41, 20));
+  b.file("SYSTEM.INI", "WINDOWS", SYSTEM_INI, utc(1997, 2, 1, 9, 12, 44));
+  b.file("BACKUP.LOG", {}, BACKUP_LOG, when); // the first of D:
+  b.file("README.TXT", {}, D_README, utc(1997, 1, 5, 12, 0, 0));
+  b.dir("ARCHIVE", {}, utc(1997, 1, 5, 11, 45));
+  b.file("INDEX.TXT", "ARCHIVE", INDEX, utc(1997, 11, 26, 19, 10, 2));
+  b.file("NUMBERS.TXT", "ARCHIVE", numbered_lines(5000, "runs across all three cartridges"),
+         utc(1997, 11, 26, 19, 4, 10));
+  const size_t spanning = b.v.size() - 1;
+  // The read-only file comes after NUMBERS.TXT: a walk that stops there
+  // leaves none behind to stop the next run.
+  const std::string contracts = "Договоры";
+  b.dir(contracts, "ARCHIVE", utc(1997, 1, 5, 11, 48));
+  b.file("Договор 1996-09.txt", {"ARCHIVE", contracts}, CONTRACT, utc(1996, 11, 8, 10, 15, 40),
+         A_RDONLY);
+  const std::string meetings = "会議";
+  b.dir(meetings, "ARCHIVE", utc(1997, 1, 5, 11, 50));
+  b.file("議事録 1996.txt", {"ARCHIVE", meetings}, MINUTES, utc(1996, 10, 30, 18, 22, 36));
+
+  vtbl_fields v;
+  v.label = "Full backup of C: and D:, 3 cartridges";
+  v.date = when;
+  v.flag = 0x02; // spans cartridges; only the last holds a catalog
+  v.rev_major = 1;
+  v.rev_minor = 0x0b;
+  // Cartridge 1 ends on the first block boundary at least 60000 bytes into
+  // NUMBERS.TXT, cartridge 2 holds five blocks of it.
+  image_set s = spanning_images(v, 31, b.v, spanning, 3, 60000, 5);
+  uint64_t data = 0;
+  for (const entry &e : b.v)
+    data += e.data.size();
+  std::vector<image *> imgs;
+  for (image &img : s.images)
+    imgs.push_back(&img);
+  set_sizes(imgs, data);
+  return std::move(s.images);
 }
 
 } // namespace cartsift::build

@@ -19,9 +19,69 @@ uint32_t utc(int year, int month, int day, int hour, int min, int sec) {
   return static_cast<uint32_t>(days * 86400 + hour * 3600 + min * 60 + sec);
 }
 
+namespace {
+
+// The UTF-16 code units of s when s is valid UTF-8 with at least one byte
+// above ASCII. Anything else is left to the byte-per-character form, which
+// the tests rely on for latin1 names ("\xE9" alone is not UTF-8).
+std::optional<std::vector<uint16_t>> utf16_of(std::string_view s) {
+  std::vector<uint16_t> u;
+  bool wide = false;
+  for (size_t i = 0; i < s.size();) {
+    const auto c = static_cast<uint8_t>(s[i]);
+    if (c < 0x80) {
+      u.push_back(c);
+      ++i;
+      continue;
+    }
+    wide = true;
+    size_t n;       // continuation bytes
+    uint32_t cp, lo; // lo: the smallest code point that needs this length
+    if ((c & 0xE0) == 0xC0)
+      n = 1, cp = c & 0x1Fu, lo = 0x80;
+    else if ((c & 0xF0) == 0xE0)
+      n = 2, cp = c & 0x0Fu, lo = 0x800;
+    else if ((c & 0xF8) == 0xF0)
+      n = 3, cp = c & 0x07u, lo = 0x10000;
+    else
+      return std::nullopt;
+    if (s.size() - i <= n)
+      return std::nullopt;
+    for (size_t k = 1; k <= n; ++k) {
+      const auto d = static_cast<uint8_t>(s[i + k]);
+      if ((d & 0xC0) != 0x80)
+        return std::nullopt;
+      cp = cp << 6 | (d & 0x3Fu);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if (cp < lo || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+      return std::nullopt;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      u.push_back(static_cast<uint16_t>(0xD800 | cp >> 10));
+      u.push_back(static_cast<uint16_t>(0xDC00 | (cp & 0x3FF)));
+    } else {
+      u.push_back(static_cast<uint16_t>(cp));
+    }
+    i += n + 1;
+  }
+  if (!wide)
+    return std::nullopt;
+  return u;
+}
+
+} // namespace
+
 std::vector<uint8_t> str16(std::string_view s) {
   std::vector<uint8_t> v;
   v.reserve(s.size() * 2);
+  if (auto u = utf16_of(s)) {
+    for (uint16_t c : *u) {
+      v.push_back(static_cast<uint8_t>(c));
+      v.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return v;
+  }
   for (char c : s) {
     v.push_back(static_cast<uint8_t>(c));
     v.push_back(0);
@@ -104,14 +164,14 @@ uint32_t flen_of(const entry &e) {
   return e.flen ? *e.flen : static_cast<uint32_t>(e.data.size());
 }
 
-size_t header_len(const entry &e) {
-  return 138 + 2 * (e.name.size() + e.name2.size() + e.name3.size()) + path_bytes(e).size();
+// Bytes of the three names as written, length words left out.
+static size_t name_bytes(const entry &e) {
+  return str16(e.name).size() + str16(e.name2).size() + str16(e.name3).size();
 }
 
-size_t cat_len(const entry &e) {
-  return 124 + 2 * (e.name.size() + e.name2.size() + e.name3.size()) +
-         static_cast<size_t>(e.cat_tag_pad);
-}
+size_t header_len(const entry &e) { return 138 + name_bytes(e) + path_bytes(e).size(); }
+
+size_t cat_len(const entry &e) { return 124 + name_bytes(e) + static_cast<size_t>(e.cat_tag_pad); }
 
 // ---- appending and patching ------------------------------------------------
 
@@ -131,10 +191,11 @@ void image::u64(uint64_t v) {
 void image::raw(std::span<const uint8_t> s) { b.insert(b.end(), s.begin(), s.end()); }
 void image::raw(std::string_view s) { b.insert(b.end(), s.begin(), s.end()); }
 void image::ustr(std::string_view s) {
-  if (s.size() > 0x7FFF)
+  std::vector<uint8_t> c = str16(s);
+  if (c.size() > 0xFFFF)
     throw std::length_error("ustr: name too long for a 16-bit length word");
-  u16(static_cast<uint16_t>(2 * s.size()));
-  raw(str16(s));
+  u16(static_cast<uint16_t>(c.size()));
+  raw(c);
 }
 
 void image::put_u8(size_t off, uint8_t v) {
@@ -344,52 +405,86 @@ void finish(image &img, size_t cat_off) {
   img.put_u32(VTBL_OFFSET + VT_DIRSZ, static_cast<uint32_t>(end - cat_off));
 }
 
+image_set split_backup(const vtbl_fields &vt, unsigned job, std::vector<entry> entries,
+                       const std::vector<size_t> &data_blocks) {
+  if (entries.empty())
+    throw std::invalid_argument("split_backup: no entries");
+  if (data_blocks.size() > 254)
+    throw std::invalid_argument("split_backup: more images than sequence numbers");
+  entries.back().pflg |= PF_END;
+  // The stream is written whole first: a cut does not care what it splits.
+  image stream;
+  std::vector<size_t> at;
+  for (const entry &e : entries)
+    at.push_back(stream.dir_entry(e));
+
+  const size_t n = data_blocks.size() + 1;
+  image_set s;
+  size_t from = 0, next = 0; // stream offset of this image's data; next entry to place
+  for (size_t k = 0; k < n; ++k) {
+    const bool last = k + 1 == n;
+    const size_t len = last ? stream.size() - from : data_blocks[k] * BLOCK_SIZE;
+    if (!last && (len == 0 || from + len >= stream.size()))
+      throw std::invalid_argument("split_backup: an image would get none of the entries");
+    vtbl_fields v = vt;
+    v.flag |= 0x02;
+    v.seq = static_cast<uint8_t>(k + 1);
+    image &img = s.images.emplace_back();
+    img.header(0, hdr_text(job, static_cast<unsigned>(k + 1)));
+    img.vtbl(v);
+    img.raw(std::span(stream.b).subspan(from, len));
+    for (; next < at.size() && at[next] < from + len; ++next)
+      s.entries.push_back({k, DATA_START + at[next] - from});
+    from += len;
+    if (last) {
+      img.pad_to(img.next_block());
+      s.cat_off = img.size();
+      for (const entry &e : entries)
+        img.cat_entry(e);
+      img.cat_end();
+    }
+    finish(img, last ? s.cat_off : img.size()); // a middle image ends with its data
+  }
+  return s;
+}
+
+image_set spanning_images(const vtbl_fields &vt, unsigned job, std::vector<entry> entries,
+                          size_t spanning, size_t n, size_t min_in_first, size_t middle_blocks) {
+  if (n < 2 || spanning >= entries.size() || middle_blocks == 0)
+    throw std::invalid_argument("spanning_images: bad arguments");
+  // Where the file's data starts in the stream, as split_backup writes it.
+  image head;
+  for (size_t i = 0; i < spanning; ++i)
+    head.dir_entry(entries[i]);
+  head.dir_header(entries[spanning]);
+  const size_t data = DATA_START + head.size(); // in image 1
+  const size_t want = data + std::max<size_t>(min_in_first, 1);
+  const size_t cut = (want + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
+  const size_t held = cut - data + (n - 2) * middle_blocks * BLOCK_SIZE;
+  if (held >= entries[spanning].data.size())
+    throw std::invalid_argument("spanning_images: the file ends before the last image");
+  std::vector<size_t> blocks(n - 1, middle_blocks);
+  blocks[0] = (cut - DATA_START) / BLOCK_SIZE;
+  return split_backup(vt, job, std::move(entries), blocks);
+}
+
 image_pair spanning_set(const vtbl_fields &vt, unsigned job, std::vector<entry> before,
                         entry spanning, std::vector<entry> after, size_t min_in_first) {
+  const size_t at = before.size();
+  const size_t hlen = header_len(spanning);
+  std::vector<entry> all = std::move(before);
+  all.push_back(std::move(spanning));
+  all.insert(all.end(), after.begin(), after.end());
+  image_set s = spanning_images(vt, job, std::move(all), at, 2, min_in_first);
+
   image_pair p;
-  if (after.empty())
-    spanning.pflg |= PF_END;
-  else
-    after.back().pflg |= PF_END;
-
-  vtbl_fields v1 = vt, v2 = vt;
-  v1.flag |= 0x02;
-  v1.seq = 1;
-  v2.flag |= 0x02;
-  v2.seq = 2;
-
-  image &a = p.first;
-  a.header(0, hdr_text(job, 1));
-  a.vtbl(v1);
-  for (const entry &e : before)
-    p.first_offs.push_back(a.dir_entry(e));
-  p.first_offs.push_back(a.dir_header(spanning));
-  p.data_off = a.size();
-  size_t want = p.data_off + std::max<size_t>(min_in_first, 1);
-  size_t cut = (want + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
-  if (cut >= p.data_off + spanning.data.size())
-    throw std::invalid_argument("spanning_set: the file ends before the block boundary");
-  p.split = cut - p.data_off;
-  a.raw(std::span(spanning.data).subspan(0, p.split));
-  finish(a, cut); // the data region ends where the image does
-
-  image &c = p.second;
-  c.header(0, hdr_text(job, 2));
-  c.vtbl(v2);
-  c.raw(std::span(spanning.data).subspan(p.split)); // the rest, at DATA_START
-  if (spanning.trailer)
-    c.trailer(spanning);
-  for (const entry &e : after)
-    p.second_offs.push_back(c.dir_entry(e));
-  c.pad_to(c.next_block());
-  p.cat_off = c.size();
-  for (const entry &e : before)
-    c.cat_entry(e);
-  c.cat_entry(spanning);
-  for (const entry &e : after)
-    c.cat_entry(e);
-  c.cat_end();
-  finish(c, p.cat_off);
+  for (const image_set::place &e : s.entries)
+    (e.image == 0 ? p.first_offs : p.second_offs).push_back(e.off);
+  p.first = std::move(s.images[0]);
+  p.second = std::move(s.images[1]);
+  p.data_off = p.first_offs.at(at) + hlen;
+  p.split = p.first.size() - p.data_off;
+  p.cat_off = s.cat_off;
   return p;
 }
 

@@ -86,7 +86,9 @@ constexpr size_t END_MARK_SIZE = 73; // zero DIR_SIG and unknw1
 // Seconds since 1970-01-01 00:00:00 UTC of a civil UTC date and time.
 uint32_t utc(int year, int month, int day, int hour = 0, int min = 0, int sec = 0);
 
-// ASCII/latin1 -> 16-bit little-endian characters (high byte 0), no length word.
+// A name as 16-bit little-endian characters, no length word: UTF-16LE when
+// the string is valid UTF-8 with some non-ASCII character (surrogate pairs
+// above U+FFFF), otherwise one character per byte, high byte 0 (latin1).
 std::vector<uint8_t> str16(std::string_view s);
 
 // Header text with a job and a disk number the tool can read back: the job
@@ -178,7 +180,8 @@ std::vector<uint8_t> path_bytes(const entry &e);
 uint16_t plen_of(const entry &e);
 // The flen word as written.
 uint32_t flen_of(const entry &e);
-// Header bytes written for the entry: 138 + N1 + N2 + N3 + path bytes.
+// Header bytes written for the entry: 138 + N1 + N2 + N3 + path bytes
+// (N: a name's bytes as str16 writes it).
 size_t header_len(const entry &e);
 // Catalog entry length: 124 + N1 + N2 + N3 + cat_tag_pad.
 size_t cat_len(const entry &e);
@@ -196,7 +199,7 @@ public:
   void u64(uint64_t v);
   void raw(std::span<const uint8_t> s);
   void raw(std::string_view s);
-  void ustr(std::string_view s); // length word (bytes), then 16-bit characters
+  void ustr(std::string_view s); // length word (bytes), then str16(s)
 
   // In-place patches and reads; the image grows when a patch lies past its end.
   void put_u8(size_t off, uint8_t v);
@@ -271,6 +274,37 @@ struct image_pair {
 // the file's data ends before it.
 image_pair spanning_set(const vtbl_fields &vt, unsigned job, std::vector<entry> before,
                         entry spanning, std::vector<entry> after, size_t min_in_first = 1);
+
+// A backup written across several images, one per cartridge.
+struct image_set {
+  struct place {
+    size_t image = 0; // index into images
+    size_t off = 0;
+  };
+  std::vector<image> images;
+  std::vector<place> entries; // where each entry's header starts, in stream order
+  size_t cat_off = 0;         // the catalog, in the last image
+};
+
+// The entries (PF_END or'ed into the last) as one stream cut into images:
+// image k < N holds data_blocks[k] whole blocks of it, from DATA_START to
+// its end, which is also its computed catalog offset (dirSz 0); the stream
+// goes on at DATA_START of the next image, wherever the cut fell (inside a
+// header, data or a trailer). The last image holds the rest, then, as
+// `backup` lays it out, the catalog of all the entries. The volume tables
+// get vt.flag | 0x02 and seq 1..N, the headers job and disks 1..N. Throws
+// when an image would get no byte of the stream.
+image_set split_backup(const vtbl_fields &vt, unsigned job, std::vector<entry> entries,
+                       const std::vector<size_t> &data_blocks);
+
+// A set of n >= 2 images across all of which the data of entries[spanning]
+// runs: image 1 ends on the first block boundary that leaves at least
+// min_in_first bytes (and at least one) of it there, images 2..n-1 hold
+// middle_blocks blocks of it each, and at least one byte is left for image
+// n. Throws when the data is too short for that.
+image_set spanning_images(const vtbl_fields &vt, unsigned job, std::vector<entry> entries,
+                          size_t spanning, size_t n, size_t min_in_first = 1,
+                          size_t middle_blocks = 1);
 
 // ---- images written straight to a file ---------------------------------------
 
@@ -360,5 +394,6 @@ void bench_junk(const std::string &img_path, uint64_t junk);
 // The demo images that `mkimage demo` writes (see demo.cpp).
 image demo_image();
 image_pair demo_pair();
+std::vector<image> demo_set();
 
 } // namespace cartsift::build
