@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "image/image.h"
 
@@ -25,6 +26,14 @@ uni_ptr get_unistr(int fp);
 uni_ptr dup_uni_str(const uni_str &us);
 void disp_uni_str(const uni_str &s);
 void disp_uni_path(const uni_str &s); // zero characters print as "/"
+
+// The characters are UTF-16LE. next_utf16 decodes the one at byte i of
+// p[0..n) into *c and returns where the next begins; a surrogate without
+// its partner, and a lone last byte, decode as U+FFFD.
+size_t next_utf16(const uint8_t *p, size_t n, size_t i, char32_t *c);
+// Appends c as UTF-8; a surrogate or a value past U+10FFFF goes out as U+FFFD.
+void put_utf8(std::string &to, char32_t c);
+std::string utf8_of(const uni_str &s);
 
 // ---- directory entry ---------------------------------------------------------
 

@@ -52,3 +52,57 @@ void disp_uni_str(const uni_str &s) { narrow_out(s, false); }
 void disp_uni_path(const uni_str &s) { narrow_out(s, true); }
 
 } // namespace cartsift
+
+namespace cartsift {
+
+void put_utf8(std::string &to, char32_t c) {
+  // Surrogates and values past U+10FFFF are not characters: never written.
+  if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
+    c = 0xFFFD;
+  if (c < 0x80) {
+    to += static_cast<char>(c);
+  } else if (c < 0x800) {
+    to += static_cast<char>(0xC0 | (c >> 6));
+    to += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    to += static_cast<char>(0xE0 | (c >> 12));
+    to += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    to += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    to += static_cast<char>(0xF0 | (c >> 18));
+    to += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    to += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    to += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+size_t next_utf16(const uint8_t *p, size_t n, size_t i, char32_t *c) {
+  if (i + 1 >= n) { // a lone last byte of an odd length
+    *c = 0xFFFD;
+    return n;
+  }
+  char32_t u = char32_t(p[i]) | char32_t(p[i + 1]) << 8;
+  i += 2;
+  if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n) {
+    char32_t lo = char32_t(p[i]) | char32_t(p[i + 1]) << 8;
+    if (lo >= 0xDC00 && lo <= 0xDFFF) {
+      *c = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
+      return i + 2;
+    }
+  }
+  *c = (u >= 0xD800 && u <= 0xDFFF) ? 0xFFFD : u;
+  return i;
+}
+
+std::string utf8_of(const uni_str &s) {
+  std::string r;
+  r.reserve(s.len);
+  for (size_t i = 0; i < s.len;) {
+    char32_t c;
+    i = next_utf16(s.ustr.get(), s.len, i, &c);
+    put_utf8(r, c);
+  }
+  return r;
+}
+
+} // namespace cartsift

@@ -1,0 +1,149 @@
+// The everyday face: --list, --extract, --test and --info over every image
+// of a set, with UTF-8 names, plain and JSON listings. Listings and data go
+// to standard output, messages to standard error; the status is 0, 1 when
+// something was skipped or damaged, 2 when the run could not start.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "walks/walks.h"
+
+namespace cartsift::cli {
+
+// True when an argument is exactly one of the four commands.
+bool wanted(int argc, char **argv);
+int everyday_main(int argc, char **argv);
+// The everyday part of --help.
+void help(FILE *to);
+
+enum class command { none, list, extract, test, info };
+
+struct options {
+  command cmd = command::none;
+  bool verbose = false, json = false, quiet = false;
+  bool raw_names = false, as_given = false;
+  bool overwrite = false, to_stdout = false, keep_partial = false;
+  std::string dir = ".";
+  std::vector<std::string> include, exclude;
+  std::vector<std::string> images;
+};
+
+// ---- messages --------------------------------------------------------------
+
+// Counts what went wrong and says so on standard error, "cartsift: " first.
+// In --test --json the problems are JSON objects on standard output instead.
+struct reporter {
+  bool json_problems = false;
+  int problems = 0; // damage found in the set
+  int skipped = 0;  // entries passed over on purpose: kept, unsafe, refused
+  void warn(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+  // One problem at an image offset (image empty: none).
+  void problem(const std::string &image, int64_t off, const std::string &kind,
+               const char *fmt, ...) __attribute__((format(printf, 5, 6)));
+  void skip(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+};
+extern reporter rep;
+
+// ---- the set -------------------------------------------------------------------
+
+struct image_info {
+  std::string path;
+  fheader hdr{};
+  qic_vtbl vt{};
+  int64_t size = 0;
+  int64_t cats = 0;       // computed catalog offset
+  int64_t data_end = 0;   // end of its data region
+  uint16_t job = 0, disk = 0;
+  int njd = 0;            // how many of job and disk the header text gave
+  bool gap_before = false;
+};
+
+struct cart_set {
+  std::vector<image_info> images; // in cartridge order
+  std::vector<unsigned> missing;  // sequence numbers not given
+  int sfd = -1;                   // the stream over their data regions
+  int64_t total = 0;              // its length
+  ~cart_set();
+};
+
+// Opens, checks and orders the images; nullptr after its one line.
+std::unique_ptr<cart_set> open_set(const options &o);
+
+// ---- entries as the everyday face names them -----------------------------------
+
+enum class kind { drive, dir, file };
+kind kind_of(const walk_entry &e);
+// C:/DOCS/README.TXT; directories end in '/', a drive spec is C:/.
+std::string archive_path(const walk_entry &e, bool raw);
+// The archive path split into components, for the output tree: false when
+// a component is unsafe (".", "..", empty name, a separator or NUL inside).
+bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts);
+bool selected(const options &o, const std::string &path);
+
+// Where an entry lies: the image as named on the line and the offset in it.
+struct place {
+  const image_info *img = nullptr;
+  int64_t off = 0;
+};
+place where(const cart_set &s, int64_t soff);
+int images_spanned(const cart_set &s, const walk_entry &e);
+
+// A face over the entry walk that reports what the walk passes over.
+class everyday_walk : public walk_visitor {
+public:
+  everyday_walk(const cart_set &s, const options &o) : set_(s), opt_(o) {}
+  void unreadable(int64_t off, int code, int64_t resume) override;
+  void resumed(int64_t from, int64_t at) override;
+  void bad_trailer(const walk_entry &e, int64_t at, const uint8_t *b, int64_t n) override;
+  void skip_ahead(int64_t expected, int64_t found) override;
+  void drive_change(const uni_str *to) override;
+  // Reports an entry whose data stops short; true when it did.
+  bool damaged(const walk_entry &e, const std::string &path);
+
+protected:
+  const cart_set &set_;
+  const options &opt_;
+};
+
+// Walks the whole set from its first entry with the everyday rules.
+walk_result walk_set(const cart_set &s, walk_visitor &v);
+
+// Totals of a walk.
+struct totals {
+  uint64_t entries = 0, drives = 0, dirs = 0, files = 0, bytes = 0;
+  int backups = 0;
+  void add(const walk_entry &e);
+};
+
+int do_list(const options &o, const cart_set &s);
+int do_extract(const options &o, const cart_set &s);
+int do_test(const options &o, const cart_set &s);
+int do_info(const options &o, const cart_set &s);
+
+// ---- progress ----------------------------------------------------------------
+
+// One line on standard error, redrawn at most a few times a second; only
+// on a terminal and without -q.
+class progress {
+public:
+  progress(bool on, uint64_t bytes, uint64_t files);
+  ~progress();
+  void add(uint64_t bytes, uint64_t files);
+  void done();
+
+private:
+  void draw(bool last);
+  bool on_;
+  uint64_t total_bytes_, total_files_, bytes_ = 0, files_ = 0;
+  double start_, last_ = 0;
+};
+
+// Local and UTC time texts of a time value.
+std::string local_text(uint32_t t); // YYYY-MM-DD HH:MM:SS
+std::string utc_text(uint32_t t);   // YYYY-MM-DDTHH:MM:SSZ
+
+} // namespace cartsift::cli

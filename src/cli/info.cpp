@@ -1,0 +1,131 @@
+// --info: each image's volume table and layout, then the set as a whole.
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli.h"
+
+namespace cartsift::cli {
+
+namespace {
+
+const char *const FLAG_NAMES[6] = {"vendor specific",   "spans cartridges",
+                                   "not verified",      "reserved",
+                                   "compressed spanning", "catalog follows data"};
+const char *const OS_NAMES[8] = {"Extended",       "DOS Basic",  "Unix",         "OS/2",
+                                 "Novell NetWare", "Windows NT", "DOS Extended", "Windows 95"};
+
+std::vector<std::string> flag_names(uint8_t f) {
+  std::vector<std::string> v;
+  for (int b = 0; b < 6; b++)
+    if (f & (1 << b))
+      v.emplace_back(FLAG_NAMES[b]);
+  for (int b = 6; b < 8; b++)
+    if (f & (1 << b))
+      v.push_back("bit " + std::to_string(b));
+  return v;
+}
+
+std::string os_name(uint8_t os) { return os < 8 ? OS_NAMES[os] : "unknown"; }
+
+std::string label_of(const qic_vtbl &v) { return std::string(v.desc, strnlen(v.desc, 44)); }
+
+class counter final : public everyday_walk {
+public:
+  using everyday_walk::everyday_walk;
+  totals t;
+  void entry(walk_entry &e) override {
+    t.add(e);
+    if (e.flen > 0)
+      damaged(e, archive_path(e, opt_.raw_names));
+  }
+};
+
+} // namespace
+
+int do_info(const options &o, const cart_set &s) {
+  counter c(s, o);
+  walk_set(s, c);
+
+  std::string present;
+  for (const auto &ii : s.images)
+    present += (present.empty() ? "" : ",") + std::to_string(ii.vt.seq);
+  std::string missing;
+  for (unsigned q : s.missing)
+    missing += (missing.empty() ? "" : ",") + std::to_string(q);
+
+  for (const auto &ii : s.images) {
+    const qic_vtbl &v = ii.vt;
+    const bool inside = ii.cats >= DATA_START && ii.cats <= ii.size;
+    if (o.json) {
+      nlohmann::ordered_json j;
+      j["image"] = ii.path;
+      j["seq"] = v.seq;
+      j["label"] = label_of(v);
+      j["created"] = utc_text(v.date);
+      j["flags"] = v.flag;
+      j["flag_names"] = flag_names(v.flag);
+      j["compression"] = v.comp;
+      j["os_type"] = v.OStype;
+      j["os"] = os_name(v.OStype);
+      j["catalog_offset"] = ii.cats;
+      j["catalog_inside"] = inside;
+      j["size"] = ii.size;
+      if (ii.njd == 2) {
+        j["job"] = ii.job;
+        j["disk"] = ii.disk;
+      }
+      std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      continue;
+    }
+    std::string flags;
+    for (const auto &f : flag_names(v.flag))
+      flags += (flags.empty() ? "" : ", ") + f;
+    std::printf("%s\n", ii.path.c_str());
+    std::printf("  sequence     %u\n", v.seq);
+    std::printf("  label        %s\n", label_of(v).c_str());
+    std::printf("  created      %s\n", utc_text(v.date).c_str());
+    std::printf("  flags        0x%02x%s%s%s\n", v.flag, flags.empty() ? "" : " (",
+                flags.c_str(), flags.empty() ? "" : ")");
+    std::printf("  compression  0x%02x%s\n", v.comp, v.comp ? "" : " (none)");
+    std::printf("  OS type      %u (%s)\n", v.OStype, os_name(v.OStype).c_str());
+    std::printf("  catalog at   0x%llx (%s)\n", static_cast<unsigned long long>(ii.cats),
+                inside ? "inside the image" : "outside the image");
+    std::printf("  size         %lld bytes\n", static_cast<long long>(ii.size));
+    if (ii.njd == 2)
+      std::printf("  job, disk    %u, %u\n", ii.job, ii.disk);
+    std::printf("\n");
+  }
+
+  if (o.json) {
+    nlohmann::ordered_json j, set;
+    set["cartridges"] = s.images.size();
+    set["present"] = nlohmann::json::array();
+    for (const auto &ii : s.images)
+      set["present"].push_back(ii.vt.seq);
+    set["missing"] = s.missing;
+    set["backups"] = c.t.backups;
+    set["entries"] = c.t.entries;
+    set["files"] = c.t.files;
+    set["dirs"] = c.t.dirs;
+    set["drives"] = c.t.drives;
+    set["bytes"] = c.t.bytes;
+    set["problems"] = rep.problems;
+    j["set"] = set;
+    std::printf("%s\n", j.dump().c_str());
+  } else {
+    std::printf("set\n");
+    std::printf("  cartridges   %zu present (%s), %zu missing%s%s\n", s.images.size(),
+                present.c_str(), s.missing.size(), missing.empty() ? "" : " ", missing.c_str());
+    std::printf("  backups      %d\n", c.t.backups);
+    std::printf("  entries      %llu (%llu drives, %llu directories, %llu files)\n",
+                static_cast<unsigned long long>(c.t.entries),
+                static_cast<unsigned long long>(c.t.drives),
+                static_cast<unsigned long long>(c.t.dirs),
+                static_cast<unsigned long long>(c.t.files));
+    std::printf("  bytes        %llu\n", static_cast<unsigned long long>(c.t.bytes));
+  }
+  return rep.problems + rep.skipped > 0 ? 1 : 0;
+}
+
+} // namespace cartsift::cli

@@ -1,0 +1,88 @@
+// --list: the archive paths of every entry, in stream order, plain, in the
+// tar -tv shape, or as JSON Lines.
+#include <nlohmann/json.hpp>
+
+#include "cli/cli.h"
+
+namespace cartsift::cli {
+
+namespace {
+
+void put(const std::string &s) { std::fwrite(s.data(), 1, s.size(), stdout); }
+
+std::string attrs(const walk_entry &e) {
+  const uint8_t a = ent_attrib(e.dh.unknw1);
+  std::string s = "-----";
+  if (kind_of(e) != kind::file)
+    s[0] = 'd';
+  if (a & 0x01)
+    s[1] = 'r';
+  if (a & 0x02)
+    s[2] = 'h';
+  if (a & 0x04)
+    s[3] = 's';
+  if (a & 0x20)
+    s[4] = 'a';
+  return s;
+}
+
+const char *type_name(kind k) {
+  return k == kind::drive ? "drive" : k == kind::dir ? "dir" : "file";
+}
+
+class lister final : public everyday_walk {
+public:
+  using everyday_walk::everyday_walk;
+  totals t;
+
+  void entry(walk_entry &e) override {
+    t.add(e);
+    const std::string path = archive_path(e, opt_.raw_names);
+    if (opt_.json) {
+      place p = where(set_, e.off);
+      nlohmann::ordered_json j;
+      j["path"] = path;
+      j["type"] = type_name(kind_of(e));
+      j["size"] = e.flen;
+      j["mtime"] = utc_text(ent_time1(e.dh.unknw1));
+      j["attrib"] = ent_attrib(e.dh.unknw1);
+      j["image"] = p.img->path;
+      j["offset"] = p.off;
+      j["images"] = images_spanned(set_, e);
+      put(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+      std::fputc('\n', stdout);
+    } else if (opt_.verbose) {
+      std::printf("%s %12llu %s %s\n", attrs(e).c_str(), static_cast<unsigned long long>(e.flen),
+                  local_text(ent_time1(e.dh.unknw1)).c_str(), path.c_str());
+    } else {
+      put(path);
+      std::fputc('\n', stdout);
+    }
+    if (e.flen > 0)
+      damaged(e, path);
+  }
+};
+
+} // namespace
+
+int do_list(const options &o, const cart_set &s) {
+  lister l(s, o);
+  walk_set(s, l);
+  if (o.json) {
+    nlohmann::ordered_json sum;
+    sum["entries"] = l.t.entries;
+    sum["drives"] = l.t.drives;
+    sum["dirs"] = l.t.dirs;
+    sum["files"] = l.t.files;
+    sum["bytes"] = l.t.bytes;
+    sum["problems"] = rep.problems;
+    sum["images"] = s.images.size();
+    nlohmann::ordered_json j;
+    j["summary"] = sum;
+    put(j.dump());
+    std::fputc('\n', stdout);
+  }
+  return rep.problems + rep.skipped > 0 ? 1 : 0;
+}
+
+} // namespace cartsift::cli

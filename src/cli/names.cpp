@@ -1,0 +1,250 @@
+// Entries as the everyday face names them, selection, and the reports of
+// what the walk passes over.
+#include <fnmatch.h>
+
+#include <cstdarg>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli.h"
+
+namespace cartsift::cli {
+
+namespace {
+
+// The characters of s, in UTF-8 or narrowed to their low bytes.
+std::string text_of(const uint8_t *p, size_t n, bool raw) {
+  std::string r;
+  r.reserve(n);
+  if (raw) {
+    for (size_t i = 0; i < n; i += 2)
+      r += static_cast<char>(p[i]);
+    return r;
+  }
+  for (size_t i = 0; i < n;) {
+    char32_t c;
+    i = next_utf16(p, n, i, &c);
+    put_utf8(r, c);
+  }
+  return r;
+}
+
+std::string name_of(const uni_str *s, bool raw) {
+  return s ? text_of(s->ustr.get(), s->len, raw) : std::string();
+}
+
+// The components of a path string, split at its zero characters.
+std::vector<std::string> components(const uni_str *path, bool raw) {
+  std::vector<std::string> v;
+  if (!path)
+    return v;
+  const uint8_t *p = path->ustr.get();
+  size_t from = 0;
+  for (size_t i = 0; i < path->len; i += 2) {
+    const bool zero = raw ? p[i] == 0 : (i + 1 < path->len && p[i] == 0 && p[i + 1] == 0);
+    if (zero) {
+      if (i > from)
+        v.push_back(text_of(p + from, i - from, raw));
+      from = i + 2;
+    }
+  }
+  if (from < path->len)
+    v.push_back(text_of(p + from, path->len - from, raw));
+  return v;
+}
+
+bool unsafe(const std::string &c) {
+  return c.empty() || c == "." || c == ".." || c.find_first_of(std::string("/\\\0", 3)) !=
+                                                  std::string::npos;
+}
+
+bool match(const std::string &pat, const std::string &path) {
+  if (fnmatch(pat.c_str(), path.c_str(), FNM_CASEFOLD) == 0)
+    return true;
+  return !pat.empty() && pat.back() == '/' &&
+         fnmatch((pat + "*").c_str(), path.c_str(), FNM_CASEFOLD) == 0;
+}
+
+// The archive path, and the same without its drive part.
+bool match_any(const std::vector<std::string> &pats, const std::string &path) {
+  const size_t slash = path.find(":/");
+  const bool has_drive = slash != std::string::npos && path.find('/') == slash + 1;
+  for (const auto &p : pats)
+    if (match(p, path) || (has_drive && match(p, path.substr(slash + 2))))
+      return true;
+  return false;
+}
+
+} // namespace
+
+kind kind_of(const walk_entry &e) {
+  if (e.pflg & PF_DRIVE)
+    return kind::drive;
+  return (ent_attrib(e.dh.unknw1) & 0x10) ? kind::dir : kind::file;
+}
+
+std::string archive_path(const walk_entry &e, bool raw) {
+  if (kind_of(e) == kind::drive)
+    return name_of(e.dh.nm1.get(), raw) + "/";
+  std::string r;
+  if (e.drive)
+    r = name_of(e.drive, raw) + "/";
+  for (const auto &c : components(e.dh.path.get(), raw)) {
+    r += c;
+    r += '/';
+  }
+  r += name_of(e.dh.nm1.get(), raw);
+  if (kind_of(e) == kind::dir)
+    r += '/';
+  return r;
+}
+
+bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts) {
+  parts->clear();
+  auto drive_dir = [&](const uni_str *d) {
+    std::string s = name_of(d, raw);
+    for (char &c : s)
+      if (c == ':')
+        c = '_';
+    return s;
+  };
+  if (kind_of(e) == kind::drive) {
+    parts->push_back(drive_dir(e.dh.nm1.get()));
+    return !unsafe(parts->back());
+  }
+  if (e.drive)
+    parts->push_back(drive_dir(e.drive));
+  for (auto &c : components(e.dh.path.get(), raw))
+    parts->push_back(std::move(c));
+  parts->push_back(name_of(e.dh.nm1.get(), raw));
+  for (const auto &c : *parts)
+    if (unsafe(c))
+      return false;
+  return true;
+}
+
+bool selected(const options &o, const std::string &path) {
+  if (!o.include.empty() && !match_any(o.include, path))
+    return false;
+  return !match_any(o.exclude, path);
+}
+
+void reporter::problem(const std::string &image, int64_t off, const std::string &kind,
+                       const char *fmt, ...) {
+  problems++;
+  char msg[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(msg, sizeof msg, fmt, ap);
+  va_end(ap);
+  if (json_problems) {
+    nlohmann::ordered_json j;
+    j["problem"] = kind;
+    j["image"] = image;
+    j["offset"] = off;
+    j["message"] = msg;
+    std::string s = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    s += '\n';
+    std::fwrite(s.data(), 1, s.size(), stdout);
+    return;
+  }
+  std::fflush(stdout);
+  if (image.empty())
+    std::fprintf(stderr, "cartsift: %s\n", msg);
+  else
+    std::fprintf(stderr, "cartsift: %s: 0x%llx: %s\n", image.c_str(),
+                 static_cast<unsigned long long>(off), msg);
+}
+
+void everyday_walk::unreadable(int64_t off, int code, int64_t resume) {
+  place p = where(set_, off);
+  const char *why = code == -2 ? "a name cannot be read" : code == -3 ? "no closing signature"
+                                                                       : "not an entry";
+  if (resume < 0) {
+    rep.problem(p.img->path, p.off, "entry", "unreadable entry (%s); no entry after it", why);
+    return;
+  }
+  place q = where(set_, resume);
+  rep.problem(p.img->path, p.off, "entry",
+              "unreadable entry (%s); %lld bytes skipped to the next entry at %s 0x%llx", why,
+              static_cast<long long>(resume - off), q.img->path.c_str(),
+              static_cast<unsigned long long>(q.off));
+}
+
+void everyday_walk::resumed(int64_t from, int64_t at) {
+  place p = where(set_, from);
+  if (at == from)
+    return;
+  if (at < 0) {
+    rep.problem(p.img->path, p.off, "orphan",
+                "no entry after the missing cartridge; the rest belongs to files begun on it");
+    return;
+  }
+  rep.problem(p.img->path, p.off, "orphan",
+              "%lld bytes before the next entry are the rest of a file begun on a cartridge "
+              "not given",
+              static_cast<long long>(at - from));
+}
+
+void everyday_walk::bad_trailer(const walk_entry &e, int64_t, const uint8_t *, int64_t n) {
+  place p = where(set_, e.data + e.flen);
+  rep.problem(p.img->path, p.off, "trailer", "%s: %s trailer after the data",
+              archive_path(e, opt_.raw_names).c_str(), n < 18 ? "missing" : "bad");
+}
+
+void everyday_walk::skip_ahead(int64_t expected, int64_t found) {
+  place p = where(set_, expected);
+  rep.problem(p.img->path, p.off, "gap", "%lld bytes that are not an entry, skipped",
+              static_cast<long long>(found - expected));
+}
+
+void everyday_walk::drive_change(const uni_str *to) {
+  if (!to)
+    rep.warn("a drive change past the last drive spec; the entries stay on the last drive");
+}
+
+bool everyday_walk::damaged(const walk_entry &e, const std::string &path) {
+  if (e.avail >= e.flen)
+    return false;
+  place p = where(set_, e.data);
+  const bool gap = img_run_end(set_.sfd, e.data) < set_.total;
+  rep.problem(p.img->path, p.off, "damaged",
+              "%s: data runs %s; %lld of %lu bytes recovered", path.c_str(),
+              gap ? "into a missing cartridge" : "past the last image",
+              static_cast<long long>(e.avail), static_cast<unsigned long>(e.flen));
+  return true;
+}
+
+void totals::add(const walk_entry &e) {
+  entries++;
+  switch (kind_of(e)) {
+  case kind::drive: drives++; break;
+  case kind::dir: dirs++; break;
+  case kind::file:
+    files++;
+    bytes += e.flen;
+    break;
+  }
+  backups = std::max(backups, e.backup);
+}
+
+std::string local_text(uint32_t t) {
+  time_t tt = t;
+  struct tm tm;
+  char s[64];
+  if (!localtime_r(&tt, &tm) || !std::strftime(s, sizeof s, "%Y-%m-%d %H:%M:%S", &tm))
+    return "0000-00-00 00:00:00";
+  return s;
+}
+
+std::string utc_text(uint32_t t) {
+  time_t tt = t;
+  struct tm tm;
+  char s[64];
+  if (!gmtime_r(&tt, &tm) || !std::strftime(s, sizeof s, "%Y-%m-%dT%H:%M:%SZ", &tm))
+    return "";
+  return s;
+}
+
+} // namespace cartsift::cli

@@ -1,0 +1,68 @@
+// The one-line progress display on standard error.
+#include <unistd.h>
+
+#include <ctime>
+
+#include "cli/cli.h"
+
+namespace cartsift::cli {
+
+namespace {
+
+double now() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+std::string size_text(double b) {
+  static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int u = 0;
+  while (b >= 1024 && u < 4) {
+    b /= 1024;
+    u++;
+  }
+  char s[32];
+  std::snprintf(s, sizeof s, u == 0 ? "%.0f %s" : "%.1f %s", b, units[u]);
+  return s;
+}
+
+} // namespace
+
+progress::progress(bool on, uint64_t bytes, uint64_t files)
+    : on_(on && isatty(STDERR_FILENO)), total_bytes_(bytes), total_files_(files), start_(now()) {}
+
+progress::~progress() { done(); }
+
+void progress::add(uint64_t bytes, uint64_t files) {
+  bytes_ += bytes;
+  files_ += files;
+  if (on_) {
+    double t = now();
+    if (t - last_ >= 0.2) {
+      last_ = t;
+      draw(false);
+    }
+  }
+}
+
+void progress::done() {
+  if (!on_)
+    return;
+  draw(true);
+  std::fputs("\n", stderr);
+  on_ = false;
+}
+
+void progress::draw(bool last) {
+  const double secs = now() - start_;
+  const double rate = secs > 0 ? double(bytes_) / secs : 0;
+  std::fflush(stdout);
+  std::fprintf(stderr, "\r\033[K%s of %s, %llu of %llu files, %s/s%s",
+               size_text(double(bytes_)).c_str(), size_text(double(total_bytes_)).c_str(),
+               static_cast<unsigned long long>(files_),
+               static_cast<unsigned long long>(total_files_), size_text(rate).c_str(),
+               last ? ", done" : "");
+}
+
+} // namespace cartsift::cli

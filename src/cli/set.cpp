@@ -1,0 +1,180 @@
+// Opening a set: every image checked and put in cartridge order before
+// anything is written, and one stream over their data regions.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+
+#include "cli/cli.h"
+
+namespace cartsift::cli {
+
+namespace {
+
+void vsay(FILE *to, const char *fmt, va_list ap) {
+  std::fflush(stdout); // messages stay in order with what went before
+  std::fputs("cartsift: ", to);
+  std::vfprintf(to, fmt, ap);
+  std::fputc('\n', to);
+}
+
+int fail(const std::string &img, const char *why) {
+  std::fprintf(stderr, "cartsift: %s: %s\n", img.c_str(), why);
+  return 0;
+}
+
+// Reads the header and volume table; false after its one line.
+bool read_image(const std::string &path, image_info *ii, dev_t *dev, ino_t *ino) {
+  fd_guard fp(img_open(path.c_str()));
+  if (fp.get() < 0)
+    return fail(path, std::strerror(errno));
+  struct stat st;
+  if (fstat(fp.get(), &st) != 0)
+    return fail(path, std::strerror(errno));
+  *dev = st.st_dev;
+  *ino = st.st_ino;
+  ii->path = path;
+  ii->size = img_seek(fp.get(), 0, SEEK_END);
+  std::unique_ptr<fheader> h = get_fheader(fp.get(), 0, 0);
+  if (!h)
+    return fail(path, ii->size < int64_t(HDR_SIZE) ? "not a cartridge image (too short)"
+                                                   : "not a cartridge image (no file header)");
+  std::unique_ptr<qic_vtbl> v = get_vtbl(fp.get());
+  if (!v)
+    return fail(path, "not a cartridge image (no volume table)");
+  ii->hdr = *h;
+  ii->vt = *v;
+  if (ii->vt.comp != 0)
+    return fail(path, "compressed volume, not supported yet");
+  const uint32_t dirsz = ii->vt.dirSz;
+  const int64_t dblk = dirsz / BLOCK_SIZE + (dirsz % BLOCK_SIZE ? 1 : 0);
+  ii->cats = (int64_t(hdr_nblk(ii->hdr)) - dblk) * BLOCK_SIZE;
+  // A catalog offset inside the data region's first block or past the end
+  // cannot bound it: the data then runs to the end of the image.
+  ii->data_end = ii->cats > DATA_START && ii->cats <= ii->size ? ii->cats : ii->size;
+  ii->njd = get_fhead_sdata(ii->hdr, &ii->job, &ii->disk);
+  return true;
+}
+
+std::string label(const qic_vtbl &v) { return std::string(v.desc, strnlen(v.desc, 44)); }
+
+} // namespace
+
+void reporter::warn(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsay(stderr, fmt, ap);
+  va_end(ap);
+}
+
+void reporter::skip(const char *fmt, ...) {
+  skipped++;
+  va_list ap;
+  va_start(ap, fmt);
+  vsay(stderr, fmt, ap);
+  va_end(ap);
+}
+
+cart_set::~cart_set() {
+  if (sfd >= 0)
+    set_close(sfd);
+}
+
+std::unique_ptr<cart_set> open_set(const options &o) {
+  auto s = std::make_unique<cart_set>();
+  std::vector<std::pair<dev_t, ino_t>> ids;
+  for (const auto &p : o.images) {
+    image_info ii;
+    dev_t dev;
+    ino_t ino;
+    if (!read_image(p, &ii, &dev, &ino))
+      return nullptr;
+    for (size_t k = 0; k < ids.size(); k++)
+      if (ids[k] == std::make_pair(dev, ino) && !o.as_given) {
+        fail(p, ("the same image as " + s->images[k].path).c_str());
+        return nullptr;
+      }
+    ids.emplace_back(dev, ino);
+    s->images.push_back(std::move(ii));
+  }
+  if (!o.as_given) {
+    std::stable_sort(s->images.begin(), s->images.end(),
+                     [](const image_info &a, const image_info &b) { return a.vt.seq < b.vt.seq; });
+    for (size_t k = 1; k < s->images.size(); k++)
+      if (s->images[k].vt.seq == s->images[k - 1].vt.seq) {
+        std::string why = "the same sequence number (" + std::to_string(s->images[k].vt.seq) +
+                          ") as " + s->images[k - 1].path + "; give --as-given to read them "
+                          "in the order given";
+        fail(s->images[k].path, why.c_str());
+        return nullptr;
+      }
+  }
+
+  const image_info &first = s->images.front();
+  for (auto &ii : s->images) {
+    if (label(ii.vt) != label(first.vt) || ii.vt.date != first.vt.date)
+      rep.warn("%s: label or creation date differ from %s's: another backup?", ii.path.c_str(),
+               first.path.c_str());
+  }
+  if (!o.as_given) {
+    // A set starts at sequence number 1; a single volume may say 0.
+    unsigned expect = first.vt.seq <= 1 ? first.vt.seq : 1;
+    for (auto &ii : s->images) {
+      for (unsigned q = expect; q < ii.vt.seq; q++)
+        s->missing.push_back(q);
+      ii.gap_before = ii.vt.seq > expect;
+      expect = ii.vt.seq + 1u;
+    }
+    for (unsigned q : s->missing)
+      rep.warn("cartridge %u of the set is missing", q);
+  }
+
+  std::vector<set_part> parts;
+  for (auto &ii : s->images) {
+    s->total += std::max(ii.data_end, DATA_START) - DATA_START;
+    parts.push_back({ii.path, DATA_START, std::max(ii.data_end, DATA_START), ii.gap_before});
+  }
+  s->sfd = set_open(std::move(parts));
+  if (s->sfd < 0) {
+    fail(first.path, "cannot open the set");
+    return nullptr;
+  }
+  return s;
+}
+
+place where(const cart_set &s, int64_t soff) {
+  set_place p = set_locate(s.sfd, soff);
+  return {&s.images[p.part], p.off};
+}
+
+int images_spanned(const cart_set &s, const walk_entry &e) {
+  if (e.flen == 0)
+    return 0;
+  const int64_t last = e.data + std::max<int64_t>(e.avail, 1) - 1;
+  return int(set_locate(s.sfd, last).part - set_locate(s.sfd, e.data).part) + 1;
+}
+
+walk_result walk_set(const cart_set &s, walk_visitor &v) {
+  int64_t start = 0;
+  if (s.images.front().gap_before) {
+    start = fnd_sig(s.sfd, 0, DIR_SIG);
+    const image_info &f = s.images.front();
+    if (start != 0)
+      rep.problem(f.path, DATA_START, "orphan",
+                  "%lld bytes before the first entry are the rest of a file begun on a "
+                  "cartridge not given",
+                  static_cast<long long>(start < 0 ? f.data_end - DATA_START : start));
+    if (start < 0)
+      return {};
+  }
+  if (!seek_to(s.sfd, start))
+    return {};
+  walk_rules rules;
+  rules.drive_now = true;
+  rules.go_on = true;
+  return walk_entries(s.sfd, rules, v);
+}
+
+} // namespace cartsift::cli

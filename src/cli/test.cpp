@@ -1,0 +1,141 @@
+// --test: every entry and all file data read, each backup held against its
+// catalog, nothing written.
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli.h"
+
+namespace cartsift::cli {
+
+namespace {
+
+uint64_t name_hash(const uni_str *s) {
+  uint64_t h = 0xcbf29ce484222325ull; // FNV-1a
+  if (s)
+    for (size_t i = 0; i < s->len; i++)
+      h = (h ^ s->ustr[i]) * 0x100000001b3ull;
+  return h;
+}
+
+// What the catalog repeats of each entry, kept small: a backup may hold
+// hundreds of thousands of entries.
+struct brief {
+  uint64_t name;
+  uint32_t flen, t1;
+  uint8_t attrib;
+};
+
+constexpr int MAX_FIELD_REPORTS = 10;
+
+class tester final : public everyday_walk {
+public:
+  using everyday_walk::everyday_walk;
+  totals t;
+
+  void entry(walk_entry &e) override {
+    if (e.backup != backup_) {
+      backup_ = e.backup;
+      seen_.clear();
+    }
+    t.add(e);
+    seen_.push_back({name_hash(e.dh.nm1.get()), e.flen, ent_time1(e.dh.unknw1),
+                     ent_attrib(e.dh.unknw1)});
+  }
+
+  data_use data(walk_entry &e) override {
+    static uint8_t chunk[1 << 18];
+    int64_t left = e.avail;
+    while (left > 0) {
+      int64_t n = img_read(set_.sfd, chunk, size_t(std::min<int64_t>(left, sizeof chunk)));
+      if (n <= 0) {
+        place p = where(set_, e.data + (e.avail - left));
+        rep.problem(p.img->path, p.off, "read", "%s: data cannot be read",
+                    archive_path(e, opt_.raw_names).c_str());
+        return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
+      }
+      left -= n;
+    }
+    if (!damaged(e, archive_path(e, opt_.raw_names)))
+      return data_use::consumed;
+    return data_use::skip;
+  }
+
+  void end_flag(const walk_entry &e) override { check_catalog(e); }
+
+private:
+  // The catalog follows the backup's last trailer at the next block
+  // boundary of the image that holds it.
+  void check_catalog(const walk_entry &e) {
+    place p = where(set_, e.data + e.flen + 17);
+    const int64_t off = ((p.off + 1) / BLOCK_SIZE + 1) * BLOCK_SIZE;
+    if (off >= p.img->size)
+      return;
+    fd_guard fp(img_open(p.img->path.c_str()));
+    if (fp.get() < 0 || !seek_to(fp.get(), off))
+      return;
+    cat_head ch;
+    size_t n = 0;
+    int field_reports = 0, more = 0;
+    int r;
+    while ((r = get_cheader(fp.get(), &ch)) > 1) {
+      if (n < seen_.size()) {
+        const brief &b = seen_[n];
+        const char *what = name_hash(ch.nm1.get()) != b.name            ? "name"
+                           : ent_flen(ch.unknw1) != b.flen              ? "length"
+                           : ent_time1(ch.unknw1) != b.t1               ? "time"
+                           : ent_attrib(ch.unknw1) != b.attrib          ? "attribute"
+                                                                        : nullptr;
+        if (what && field_reports++ < MAX_FIELD_REPORTS)
+          rep.problem(p.img->path, off, "catalog",
+                      "catalog entry %zu differs from the data region in its %s", n + 1, what);
+        else if (what)
+          more++;
+      }
+      n++;
+      free_chead(&ch);
+    }
+    free_chead(&ch);
+    if (more > 0)
+      rep.problem(p.img->path, off, "catalog", "%d more catalog entries differ", more);
+    if (n == 0)
+      return; // no catalog there after all
+    if (r != 1)
+      rep.problem(p.img->path, off, "catalog", "catalog unreadable after %zu entries", n);
+    else if (n != seen_.size())
+      rep.problem(p.img->path, off, "catalog",
+                  "catalog holds %zu entries, the data region %zu", n, seen_.size());
+  }
+
+  int backup_ = 0;
+  std::vector<brief> seen_;
+};
+
+} // namespace
+
+int do_test(const options &o, const cart_set &s) {
+  tester t(s, o);
+  walk_set(s, t);
+  if (o.json) {
+    nlohmann::ordered_json sum;
+    sum["entries"] = t.t.entries;
+    sum["drives"] = t.t.drives;
+    sum["dirs"] = t.t.dirs;
+    sum["files"] = t.t.files;
+    sum["bytes"] = t.t.bytes;
+    sum["problems"] = rep.problems;
+    sum["images"] = s.images.size();
+    nlohmann::ordered_json j;
+    j["summary"] = sum;
+    std::printf("%s\n", j.dump().c_str());
+  } else {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%llu entries, %llu files, %llu bytes; %d problems\n",
+                 static_cast<unsigned long long>(t.t.entries),
+                 static_cast<unsigned long long>(t.t.files),
+                 static_cast<unsigned long long>(t.t.bytes), rep.problems);
+  }
+  return rep.problems > 0 ? 1 : 0;
+}
+
+} // namespace cartsift::cli
