@@ -2,6 +2,7 @@
 //   mkimage demo <dir>   -> <dir>/demo.113, <dir>/demo-1.113 .. <dir>/demo-3.113
 //   mkimage bench tree <image> <tar> [files [bytes]]
 //   mkimage bench big <image> <copy> [bytes]
+//   mkimage bench set3 <prefix> <copy> [bytes] -> <prefix>-1.113 .. <prefix>-3.113
 //   mkimage bench junk <image> [bytes]
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@ int usage() {
   std::fprintf(stderr, "usage: mkimage demo <dir>\n"
                        "       mkimage bench tree <image> <tar> [files [bytes]]\n"
                        "       mkimage bench big <image> <copy> [bytes]\n"
+                       "       mkimage bench set3 <prefix> <copy> [bytes]\n"
                        "       mkimage bench junk <image> [bytes]\n");
   return 2;
 }
@@ -63,6 +65,11 @@ int main(int argc, char **argv) {
     if (kind == "big" && argc >= 5 && argc <= 6 && count(argc, argv, 5, 1ULL << 30, &bytes) &&
         bytes <= 0xFFFFFFFF) {
       bench_big(argv[3], argv[4], bytes);
+      return 0;
+    }
+    if (kind == "set3" && argc >= 5 && argc <= 6 && count(argc, argv, 5, 1ULL << 30, &bytes) &&
+        bytes <= 0xFFFFFFFF) {
+      bench_set3(argv[3], argv[4], bytes);
       return 0;
     }
     if (kind == "junk" && argc >= 4 && argc <= 5 && count(argc, argv, 4, 1ULL << 29, &bytes)) {

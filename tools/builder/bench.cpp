@@ -148,6 +148,25 @@ vtbl_fields bench_vtbl(const char *label, uint32_t when) {
   return v;
 }
 
+// The file's bytes as a plain file, written in order like an extracted one.
+void write_copy(const std::string &path, uint64_t bytes) {
+  FILE *f = std::fopen(path.c_str(), "wb");
+  if (!f)
+    throw std::runtime_error("cannot create " + path);
+  std::vector<uint8_t> b(PAT_SIZE);
+  for (uint64_t at = 0; at < bytes;) {
+    size_t k = size_t(std::min<uint64_t>(bytes - at, b.size()));
+    copy_pattern(at, std::span(b.data(), k));
+    if (std::fwrite(b.data(), 1, k, f) != k) {
+      std::fclose(f);
+      throw std::runtime_error("cannot write " + path);
+    }
+    at += k;
+  }
+  if (std::fclose(f) != 0)
+    throw std::runtime_error("cannot write " + path);
+}
+
 } // namespace
 
 tree_counts bench_tree(const std::string &img_path, const std::string &tar_path, uint32_t files,
@@ -239,23 +258,59 @@ void bench_big(const std::string &img_path, const std::string &copy_path, uint64
   img.finish(cat);
   img.close();
 
-  // The same bytes as a plain file: a regular file written in order, like
-  // the extracted one.
-  FILE *f = std::fopen(copy_path.c_str(), "wb");
-  if (!f)
-    throw std::runtime_error("cannot create " + copy_path);
-  std::vector<uint8_t> b(PAT_SIZE);
-  for (uint64_t at = 0; at < bytes;) {
-    size_t k = size_t(std::min<uint64_t>(bytes - at, b.size()));
-    copy_pattern(at, std::span(b.data(), k));
-    if (std::fwrite(b.data(), 1, k, f) != k) {
-      std::fclose(f);
-      throw std::runtime_error("cannot write " + copy_path);
+  write_copy(copy_path, bytes);
+}
+
+void bench_set3(const std::string &img_prefix, const std::string &copy_path, uint64_t bytes) {
+  const uint32_t when = utc(2001, 3, 7, 18, 45);
+  const unsigned job = 2004;
+  entry drv = drive_spec("C:");
+  drv.t1 = drv.t2 = drv.t3 = drv.t4 = when;
+  entry big = bench_entry("BIG.DAT", {}, A_ARCHIVE, when - 7200, when);
+  big.pflg = PF_END;
+
+  // Cartridges 1 and 2 end on a block boundary inside the data, with no
+  // catalog (dirSz 0), so the data region runs to the end of the file; the
+  // next image's data region goes on with the very next byte. Each holds
+  // about a third of the file.
+  uint64_t done = 0;
+  for (uint8_t seq = 1; seq <= 3; ++seq) {
+    vtbl_fields v = bench_vtbl("benchmark three cartridges", when);
+    v.flag |= 0x02;
+    v.seq = seq;
+    file_image img(img_prefix + "-" + std::to_string(seq) + ".113");
+    img.start(0, hdr_text(job, seq), v);
+    if (seq == 1) {
+      img.dir_entry(drv);
+      entry h = big;
+      h.flen = static_cast<uint32_t>(bytes);
+      img.dir_header(h);
     }
-    at += k;
+    auto part = [done](uint64_t at, std::span<uint8_t> out) { copy_pattern(done + at, out); };
+    if (seq < 3) {
+      const uint64_t third = bytes * seq / 3;
+      const uint64_t want = third > done ? third - done : 1;
+      const uint64_t cut = (img.size() + want + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
+      const uint64_t n = cut - img.size();
+      if (done + n >= bytes)
+        throw std::invalid_argument("set3: too few bytes to span three images");
+      img.fill(n, part);
+      done += n;
+      img.finish(cut); // the data region ends where the image does
+    } else {
+      img.fill(bytes - done, part);
+      img.trailer(big);
+      img.pad_to(img.next_block());
+      const uint64_t cat = img.size();
+      img.cat_entry(drv);
+      big.flen = static_cast<uint32_t>(bytes);
+      img.cat_entry(big);
+      img.cat_end();
+      img.finish(cat);
+    }
+    img.close();
   }
-  if (std::fclose(f) != 0)
-    throw std::runtime_error("cannot write " + copy_path);
+  write_copy(copy_path, bytes);
 }
 
 void bench_junk(const std::string &img_path, uint64_t junk) {

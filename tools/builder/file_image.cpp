@@ -141,11 +141,19 @@ uint64_t file_image::dir_entry(const entry &e, uint64_t n, const fill_fn &f) {
       throw std::invalid_argument("dir_entry: data too long for a 32-bit length");
     h.flen = static_cast<uint32_t>(n);
   }
-  const uint64_t at = compose([&](image &part) { part.dir_header(h); });
+  const uint64_t at = dir_header(h);
   fill(n, f);
   if (h.trailer)
-    compose([&](image &part) { part.trailer(h); });
+    trailer(h);
   return at;
+}
+
+uint64_t file_image::dir_header(const entry &e) {
+  return compose([&](image &part) { part.dir_header(e); });
+}
+
+void file_image::trailer(const entry &e) {
+  compose([&](image &part) { part.trailer(e); });
 }
 
 uint64_t file_image::cat_entry(const entry &e) {

@@ -339,6 +339,9 @@ public:
   // n data bytes from f (or a hole when f is empty); flen is n unless e.flen
   // says otherwise. Returns the entry's offset.
   uint64_t dir_entry(const entry &e, uint64_t n, const fill_fn &f);
+  // As image::dir_header and image::trailer, for data split across images.
+  uint64_t dir_header(const entry &e);
+  void trailer(const entry &e);
   uint64_t cat_entry(const entry &e);
   void cat_end();
   void end_of_entries();
@@ -380,6 +383,10 @@ tree_counts bench_tree(const std::string &img_path, const std::string &tar_path,
                        uint64_t bytes);
 // One file of `bytes` bytes, as an image and as a plain copy of its data.
 void bench_big(const std::string &img_path, const std::string &copy_path, uint64_t bytes);
+// Drive C: with one file of `bytes` bytes whose data runs across three
+// images, <img_prefix>-1.113 to -3.113 (the catalog in the third), and a
+// plain copy of its data.
+void bench_set3(const std::string &img_prefix, const std::string &copy_path, uint64_t bytes);
 // Two small files with `junk` bytes of foreign data between them, which a
 // walk crosses by searching for the second entry's signature.
 void bench_junk(const std::string &img_path, uint64_t junk);
