@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -367,6 +368,127 @@ private:
   uint64_t pend_at_ = 0;
   uint64_t end_ = 0;
 };
+
+// ---- compressed volumes ---------------------------------------------------
+
+// A compressed volume (volume table comp 0x81) holds the data region of its
+// uncompressed twin as one byte stream, the "uncompressed stream": offset 0
+// is the byte an uncompressed image has at DATA_START. Layout written here:
+//
+//   [0, DATA_START)  headers and volume table as in the twin, except:
+//                    vtbl comp = 0x81, vtbl dataSz = the data region's size,
+//                    vtbl flag | 0x10 in the spanning layout, and the header
+//                    block count (both blocks) and dirSz set as below.
+//   DATA_START on    segments of BLOCK_SIZE bytes, as many as the stream takes.
+//   after them       the catalog bytes as the twin has them; nblk and dirSz
+//                    make the computed catalog offset point there. With
+//                    catalog_in_stream the catalog instead follows the data in
+//                    the stream (its start is dataSz); nothing follows the
+//                    segments, nblk counts the whole image and dirSz is left
+//                    as the catalog's size, so the computed offset lands
+//                    inside the segments and holds no catalog.
+//
+// An extent: the stream offset of its first byte (the sum of the output of
+// all earlier extents), offset_width bytes little-endian, then frames back to
+// back. A frame: a 16-bit little-endian size n, then n bytes of one LZ stream
+// (history reset), or with bit 15 set n & 0x7FFF bytes stored as they are
+// (when compressing does not pay). A frame takes as much of the stream as
+// fits: frame_in (<= FRAME_OUT_MAX) bytes at most, and no more than its own
+// 0x7FFF bytes (non-spanning: the segment's space left) can hold.
+//
+// Non-spanning: each segment holds one extent from byte 0. Frames follow
+// while at least EXTENT_MIN_LEFT bytes are left; a frame's size is cut to
+// fit the space left. Zero fill after the last frame (a zero size word
+// whenever two bytes are left).
+//
+// Spanning (vtbl flag 0x10): each segment starts with a 16-bit little-endian
+// offset of the first extent that begins in it, 0 when none does (the whole
+// segment continues an earlier extent). An extent's bytes run on from a
+// segment's last byte to byte 2 of the next, so a frame (its size word too)
+// may straddle segments. An extent holds extent_frames frames and ends with a
+// zero size word; it ends earlier when a frame leaves fewer than
+// EXTENT_MIN_LEFT bytes in its segment, and then the rest is fill. A new
+// extent starts in the same segment only when offset_width + EXTENT_MIN_LEFT
+// bytes are left after the zero word; otherwise at byte 2 of the next.
+// So no frame's size word ever starts in a segment's last 17 bytes.
+namespace layout {
+constexpr size_t FRAME_OUT_MAX = 63488;
+constexpr uint16_t FRAME_STORED = 0x8000;
+constexpr size_t FRAME_SIZE_MAX = 0x7FFF;
+constexpr size_t EXTENT_MIN_LEFT = 18;
+constexpr uint8_t COMP_QIC122 = 0x81;
+constexpr uint8_t VF_SPAN = 0x10;
+} // namespace layout
+
+// One LZ stream (QIC-122): literals and copies from up to 2047 bytes back,
+// closed by the end marker. Encodes the longest prefix of `in` whose stream
+// fits in max_out bytes (at least 2), appends the stream to out and returns
+// the prefix's length. Hash chains over 2-byte keys; lazy matching tries the
+// next position before taking a match.
+size_t lz_compress(std::span<const uint8_t> in, size_t max_out, std::vector<uint8_t> &out,
+                   bool lazy = true);
+// All of `in` as one stream.
+std::vector<uint8_t> lz_compress(std::span<const uint8_t> in, bool lazy = true);
+
+// Hash chains an encoder keeps from one stream to the next. Positions are
+// global across streams: a stream starts at `base`, so an entry below it is
+// stale and nothing is cleared between streams.
+struct lz_state {
+  std::vector<uint32_t> head = std::vector<uint32_t>(1 << 16, 0); // by 2-byte key
+  std::array<uint32_t, 2048> prev{}; // by position mod 2048: the window's span
+  uint32_t base = 1;
+};
+size_t lz_compress(lz_state &st, std::span<const uint8_t> in, size_t max_out,
+                   std::vector<uint8_t> &out, bool lazy = true);
+
+struct comp_options {
+  unsigned offset_width = 8;              // 8, or 4 as some software writes it
+  bool spanning = false;                  // flag 0x10 layout
+  bool catalog_in_stream = false;         // the catalog follows the data in the stream
+  size_t frame_in = layout::FRAME_OUT_MAX; // output bytes per frame, 1..FRAME_OUT_MAX
+  size_t extent_frames = 3;               // spanning: frames per extent
+  bool lazy = true;
+};
+
+// The segments of a compressed volume, written as the stream's bytes come in;
+// it holds one frame's input and one segment at a time. Each finished segment
+// (BLOCK_SIZE bytes) goes to the sink.
+class seg_writer {
+public:
+  using sink_fn = std::function<void(std::span<const uint8_t> segment)>;
+  seg_writer(const comp_options &o, sink_fn sink);
+  ~seg_writer();
+  seg_writer(const seg_writer &) = delete;
+  seg_writer &operator=(const seg_writer &) = delete;
+
+  void write(std::span<const uint8_t> data);
+  void finish(); // the last frames and the last segment
+
+  uint64_t stream_size() const { return in_; }
+  uint64_t segments() const { return nseg_; }
+
+private:
+  void frame();
+  void open_extent();
+  void close_extent();
+  void put(const uint8_t *p, size_t n);
+  void start_segment();
+  void end_segment();
+
+  comp_options o_;
+  sink_fn sink_;
+  std::unique_ptr<lz_state> lz_;
+  std::vector<uint8_t> pend_, seg_, tmp_;
+  size_t head_ = 0;       // first unframed byte in pend_
+  size_t pos_ = 0;        // next byte in seg_
+  bool seg_open_ = false, ext_open_ = false;
+  size_t ext_frames_ = 0; // frames in the open extent
+  uint64_t in_ = 0, out_ = 0, nseg_ = 0; // stream bytes taken, framed; segments done
+};
+
+// The compressed twin of an uncompressed image (its header block count and
+// dirSz locate its catalog, as finish() sets them), laid out as above.
+image compress_image(const image &plain, const comp_options &o = {});
 
 // The benchmark images that `mkimage bench` writes (see bench.cpp and
 // bench/run), each with the same bytes in a form a standard tool reads.
