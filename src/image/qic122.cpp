@@ -70,18 +70,15 @@ int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
       continue;
     }
 
-    size_t off;
-    if (bb >> 62 & 1) {
-      off = size_t(bb >> 55 & 0x7F);
-      bb <<= 9;
-      nb -= 9;
-      if (off == 0) // the end marker
-        return nb < slack ? int64_t(QIC122_NO_END) : int64_t(out);
-    } else {
-      off = size_t(bb >> 51 & 0x7FF);
-      bb <<= 13;
-      nb -= 13;
-    }
+    // 1 1xxxxxxx or 1 0xxxxxxxxxxx: chosen without a branch, the form
+    // being as unpredictable as the data.
+    const bool short_form = bb >> 62 & 1;
+    const unsigned head = short_form ? 9 : 13;
+    const size_t off = size_t(bb << 2 >> (short_form ? 57 : 53));
+    bb <<= head;
+    nb -= head;
+    if (off == 0 && short_form) // the end marker
+      return nb < slack ? int64_t(QIC122_NO_END) : int64_t(out);
     const len_code lc = LEN_CODES[bb >> 60];
     size_t len = lc.len;
     bb <<= lc.bits;
