@@ -1,7 +1,8 @@
-// mkseeds <dir>: the seed corpus for run_fuzz and records_fuzz, written from
-// the image builder. run_fuzz seeds (run-*) carry every command over each
-// image shape; records_fuzz seeds (rec-*) hold single records cut out of the
-// demo image.
+// mkseeds <dir>: the seed corpus for run_fuzz, records_fuzz and qic122_fuzz,
+// written from the image builder. run_fuzz seeds (run-*) carry every command
+// over each image shape; records_fuzz seeds (rec-*) hold single records cut
+// out of the demo image; qic122_fuzz seeds are the builder's compressed
+// frames of a few kinds of data.
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -138,6 +139,7 @@ int main(int argc, char **argv) {
   try {
     std::filesystem::create_directories(dir + "/run");
     std::filesystem::create_directories(dir + "/records");
+    std::filesystem::create_directories(dir + "/qic122");
     for (const shape &s : shapes()) {
       std::vector<uint8_t> body = fz::compact(s.img.b);
       for (size_t c = 0; c < fz::COMMANDS.size(); c++) {
@@ -179,6 +181,24 @@ int main(int argc, char **argv) {
     rec(4, 0, HDR_SIZE, "header1");
     rec(5, VTBL_OFFSET, VTBL_OFFSET + 128, "vtbl");
     rec(6, DATA_START, DATA_START + 0x1000, "search");
+
+    // Frames: the room (16-bit little-endian, as the target reads it), then
+    // the stream. Text, runs, the demo's entries; whole and cut short.
+    std::string text;
+    for (int i = 0; text.size() < 3000; i++)
+      text += "backup " + std::to_string(i * 7919 % 1000) + (i % 5 ? " of the " : "\r\n");
+    const std::vector<std::vector<uint8_t>> kinds = {
+        {text.begin(), text.end()},
+        std::vector<uint8_t>(600, 'a'),
+        {b.begin() + long(DATA_START), b.begin() + long(DATA_START + 0x2000)}};
+    for (size_t k = 0; k < kinds.size(); k++) {
+      for (size_t room : {kinds[k].size(), kinds[k].size() / 2}) {
+        std::vector<uint8_t> in = {uint8_t(room), uint8_t(room >> 8)};
+        std::vector<uint8_t> z = lz_compress(kinds[k]);
+        in.insert(in.end(), z.begin(), z.end());
+        save(dir + "/qic122/frame-" + std::to_string(k) + "-" + std::to_string(room), in);
+      }
+    }
   } catch (const std::exception &e) {
     std::fprintf(stderr, "mkseeds: %s\n", e.what());
     return 1;

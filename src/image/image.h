@@ -65,6 +65,22 @@ constexpr bool fits(size_t size, size_t off, size_t len) {
   return off <= size && len <= size - off; // cannot overflow
 }
 
+// ---- compressed frames ----------------------------------------------------
+
+// One compressed frame holds one LZ stream: literals and back references into
+// its own output, 2 KiB back at most, closed by an end marker.
+constexpr size_t QIC122_FRAME_MAX = 63488; // bytes a frame may expand to
+enum qic122_result {
+  QIC122_OK = 0,
+  QIC122_BAD_OFFSET = -1, // a reference before the frame's first byte
+  QIC122_NO_END = -2,     // the input ends before the end marker
+  QIC122_TOO_LONG = -3,   // the output would pass cap
+};
+// Expands src[0..n) into dst[0..cap): the bytes written, or a negative
+// qic122_result. Reads nothing past src + n and writes nothing past
+// dst + cap; on failure dst holds garbage.
+int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap);
+
 // ---- descriptors ----------------------------------------------------------
 
 // Owns one descriptor; callees borrow the plain int.

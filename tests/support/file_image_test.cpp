@@ -57,33 +57,47 @@ TEST(FileImage, SameBytesAsTheInMemoryBuilder) {
   size_t cat = build::backup(mem, es, &offs);
   build::finish(mem, cat);
 
-  const std::string path = d.file("s.113");
-  {
-    build::file_image fi(path);
-    fi.start(0, build::hdr_text(42, 1), vt);
-    es.back().pflg |= L::PF_END; // backup() marks the last entry itself
-    for (size_t i = 0; i < es.size(); i++) {
-      uint64_t at;
-      if (i == 3) {
-        entry h = es[i];
-        h.data.clear();
-        at = fi.dir_entry(h, big, gen); // generated in slices
-      } else {
-        at = fi.dir_entry(es[i]);
+  es.back().pflg |= L::PF_END; // backup() marks the last entry itself
+  // The same again as a compressed volume, the stream framed as it comes.
+  build::comp_options co;
+  co.spanning = true;
+  co.offset_width = 4;
+  for (bool comp : {false, true}) {
+    SCOPED_TRACE(comp ? "compressed" : "plain");
+    const std::string path = d.file("s.113");
+    {
+      build::file_image fi(path);
+      fi.start(0, build::hdr_text(42, 1), vt);
+      if (comp)
+        fi.begin_compressed(co);
+      for (size_t i = 0; i < es.size(); i++) {
+        uint64_t at;
+        if (i == 3) {
+          entry h = es[i];
+          h.data.clear();
+          at = fi.dir_entry(h, big, gen); // generated in slices
+        } else {
+          at = fi.dir_entry(es[i]);
+        }
+        EXPECT_EQ(at, offs[i]) << "entry " << i;
       }
-      EXPECT_EQ(at, offs[i]) << "entry " << i;
+      fi.pad_to(fi.next_block());
+      EXPECT_EQ(fi.size(), cat);
+      if (comp) {
+        EXPECT_EQ(fi.end_compressed(), cat - L::DATA_START);
+      }
+      const uint64_t cat_at = fi.size();
+      for (const entry &e : es)
+        fi.cat_entry(e);
+      fi.cat_end();
+      fi.finish(cat_at);
+      fi.close();
     }
-    fi.pad_to(fi.next_block());
-    EXPECT_EQ(fi.size(), cat);
-    for (const entry &e : es)
-      fi.cat_entry(e);
-    fi.cat_end();
-    fi.finish(cat);
-    fi.close();
+    const build::image want = comp ? build::compress_image(mem, co) : mem;
+    std::string got = read_file(path);
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_TRUE(got == std::string(want.b.begin(), want.b.end()));
   }
-  std::string got = read_file(path);
-  ASSERT_EQ(got.size(), mem.size());
-  EXPECT_TRUE(got == std::string(mem.b.begin(), mem.b.end()));
 }
 
 TEST(FileImage, HolesReadAsZerosAndCostNoDisk) {

@@ -64,6 +64,15 @@ void file_image::flush() {
 }
 
 void file_image::raw(std::span<const uint8_t> s) {
+  if (comp_) {
+    comp_->write(s);
+    vend_ += s.size();
+    return;
+  }
+  emit(s);
+}
+
+void file_image::emit(std::span<const uint8_t> s) {
   if (pend_.size() + s.size() > PEND_MAX)
     flush();
   if (s.size() >= PEND_MAX) {
@@ -77,6 +86,18 @@ void file_image::raw(std::span<const uint8_t> s) {
 }
 
 void file_image::fill(uint64_t n, const fill_fn &f) {
+  if (comp_) {
+    // Slice by slice into the stream: a frame's worth is held, no more.
+    std::vector<uint8_t> slice(size_t(std::min<uint64_t>(n, 1 << 16)));
+    for (uint64_t at = 0; at < n;) {
+      std::span<uint8_t> part(slice.data(), size_t(std::min<uint64_t>(n - at, slice.size())));
+      if (f)
+        f(at, part);
+      raw(part);
+      at += part.size();
+    }
+    return;
+  }
   if (!f) {
     hole(n);
     return;
@@ -96,23 +117,33 @@ void file_image::fill(uint64_t n, const fill_fn &f) {
 }
 
 void file_image::hole(uint64_t n) {
+  if (comp_) {
+    fill(n, {}); // zeros are data in the stream
+    return;
+  }
   flush();
   end_ += n;
   pend_at_ = end_;
 }
 
 void file_image::pad_to(uint64_t off) {
-  if (off < end_)
+  if (off < size())
     throw std::logic_error("pad_to: image already past the offset");
-  hole(off - end_);
+  hole(off - size());
 }
 
 void file_image::put_u32(uint64_t off, uint32_t v) {
+  if (comp_ && off + 4 > DATA_START)
+    throw std::logic_error("put_u32: the stream is already compressed");
   const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-  for (size_t i = 0; i < 4; ++i) {
+  put_bytes(off, b, 4);
+}
+
+void file_image::put_bytes(uint64_t off, const uint8_t *b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
     uint64_t at = off + i;
     if (at >= end_)
-      throw std::logic_error("put_u32: past the end of the image");
+      throw std::logic_error("put_bytes: past the end of the image");
     if (at >= pend_at_)
       pend_[size_t(at - pend_at_)] = b[i];
     else
@@ -127,6 +158,34 @@ void file_image::start(uint32_t nblk, std::string_view text, const vtbl_fields &
     head.header(nblk, text);
     head.vtbl(v); // pads to DATA_START
   });
+  vflag_ = v.flag;
+}
+
+void file_image::begin_compressed(const comp_options &o) {
+  if (end_ != DATA_START || comp_)
+    throw std::logic_error("begin_compressed: not right after start()");
+  if (o.catalog_in_stream)
+    throw std::invalid_argument("begin_compressed: the catalog goes after the segments");
+  comp_ = std::make_unique<seg_writer>(o, [this](std::span<const uint8_t> seg) { emit(seg); });
+  spanning_ = o.spanning;
+  vend_ = end_;
+}
+
+uint64_t file_image::end_compressed() {
+  if (!comp_)
+    throw std::logic_error("end_compressed: not compressing");
+  comp_->finish();
+  const uint64_t n = comp_->stream_size();
+  comp_.reset();
+  uint8_t b[8];
+  for (size_t i = 0; i < 8; ++i)
+    b[i] = uint8_t(n >> (8 * i));
+  put_bytes(VTBL_OFFSET + VT_DATASZ, b, 8);
+  b[0] = COMP_QIC122;
+  put_bytes(VTBL_OFFSET + VT_COMP, b, 1);
+  b[0] = uint8_t(vflag_ | (spanning_ ? VF_SPAN : 0));
+  put_bytes(VTBL_OFFSET + VT_FLAG, b, 1);
+  return n;
 }
 
 uint64_t file_image::dir_entry(const entry &e) {
