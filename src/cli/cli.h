@@ -20,7 +20,7 @@ int everyday_main(int argc, char **argv);
 // The everyday part of --help.
 void help(FILE *to);
 
-enum class command { none, list, extract, test, info };
+enum class command { none, list, extract, test, info, inflate };
 
 struct options {
   command cmd = command::none;
@@ -28,6 +28,7 @@ struct options {
   bool raw_names = false, as_given = false;
   bool overwrite = false, to_stdout = false, keep_partial = false;
   std::string dir = ".";
+  bool dir_given = false;
   std::vector<std::string> include, exclude;
   std::vector<std::string> images;
 };
@@ -59,6 +60,8 @@ struct image_info {
   int64_t data_end = 0;   // end of its data region
   uint16_t job = 0, disk = 0;
   int njd = 0;            // how many of job and disk the header text gave
+  bool compressed = false;
+  bool cat_stored = false; // compressed: the catalog lies uncompressed at cats
   bool gap_before = false;
 };
 
@@ -103,10 +106,20 @@ public:
   void drive_change(const uni_str *to) override;
   // Reports an entry whose data stops short; true when it did.
   bool damaged(const walk_entry &e, const std::string &path);
+  // Reports the holes of compressed images found since the last call.
+  void note_holes();
 
 protected:
   const cart_set &set_;
   const options &opt_;
+  std::vector<size_t> holes_seen_;
+};
+
+// Reports holes and nothing else.
+class hole_reporter final : public everyday_walk {
+public:
+  using everyday_walk::everyday_walk;
+  void entry(walk_entry &) override {}
 };
 
 // Walks the whole set from its first entry with the everyday rules.
@@ -123,6 +136,8 @@ int do_list(const options &o, const cart_set &s);
 int do_extract(const options &o, const cart_set &s);
 int do_test(const options &o, const cart_set &s);
 int do_info(const options &o, const cart_set &s);
+// Each image apart: IN OUT, or -C DIR and the images.
+int do_inflate(const options &o);
 
 // ---- progress ----------------------------------------------------------------
 

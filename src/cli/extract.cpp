@@ -96,6 +96,7 @@ public:
   std::vector<dir_time> dirs;
 
   void entry(walk_entry &e) override {
+    note_holes();
     path_ = archive_path(e, opt_.raw_names);
     want_ = selected(opt_, path_);
     if (!want_) {
@@ -269,6 +270,7 @@ int do_extract(const options &o, const cart_set &s) {
     progress pr(show, bytes, files);
     extractor x(s, o, root.get(), pr);
     walk_result r = walk_set(s, x);
+    x.note_holes();
     if (r.code == -3)
       status = 2; // standard output failed
     pr.done();

@@ -35,6 +35,7 @@ public:
   using everyday_walk::everyday_walk;
   totals t;
   void entry(walk_entry &e) override {
+    note_holes();
     t.add(e);
     if (e.flen > 0)
       damaged(e, archive_path(e, opt_.raw_names));
@@ -46,6 +47,8 @@ public:
 int do_info(const options &o, const cart_set &s) {
   counter c(s, o);
   walk_set(s, c);
+  set_inflate_all(s.sfd); // every hole counted, not only those the walk met
+  c.note_holes();
 
   std::string present;
   for (const auto &ii : s.images)
@@ -71,6 +74,19 @@ int do_info(const options &o, const cart_set &s) {
       j["catalog_offset"] = ii.cats;
       j["catalog_inside"] = inside;
       j["size"] = ii.size;
+      if (const z_info *z = set_zinfo(s.sfd, size_t(&ii - s.images.data()))) {
+        nlohmann::ordered_json l;
+        l["offset_width"] = z->width;
+        l["spanning"] = z->spanning;
+        l["segments"] = z->segments;
+        l["extents"] = z->extents;
+        l["compressed"] = z->zbytes;
+        l["uncompressed"] = z->size;
+        l["ratio"] = z->zbytes > 0 ? double(z->size) / double(z->zbytes) : 0.0;
+        l["holes"] = z->holes.size();
+        l["catalog"] = ii.cat_stored ? "stored" : "stream";
+        j["layout"] = l;
+      }
       if (ii.njd == 2) {
         j["job"] = ii.job;
         j["disk"] = ii.disk;
@@ -97,6 +113,18 @@ int do_info(const options &o, const cart_set &s) {
     std::printf("  size         %lld bytes\n", static_cast<long long>(ii.size));
     if (ii.njd == 2)
       std::printf("  job, disk    %u, %u\n", ii.job, ii.disk);
+    if (const z_info *z = set_zinfo(s.sfd, size_t(&ii - s.images.data()))) {
+      std::printf("  layout       %u-byte extent offsets, %s\n", z->width,
+                  z->spanning ? "extents span segments" : "one extent a segment");
+      std::printf("  segments     %lld, %lld extents\n", static_cast<long long>(z->segments),
+                  static_cast<long long>(z->extents));
+      std::printf("  inflated     %lld bytes from %lld (%.2f:1)\n",
+                  static_cast<long long>(z->size), static_cast<long long>(z->zbytes),
+                  z->zbytes > 0 ? double(z->size) / double(z->zbytes) : 0.0);
+      std::printf("  catalog      %s\n", ii.cat_stored ? "stored uncompressed at its offset"
+                                                      : "in the stream, after the data");
+      std::printf("  holes        %zu\n", z->holes.size());
+    }
     std::printf("\n");
   }
 

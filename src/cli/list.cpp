@@ -36,6 +36,7 @@ public:
   totals t;
 
   void entry(walk_entry &e) override {
+    note_holes();
     t.add(e);
     const std::string path = archive_path(e, opt_.raw_names);
     if (opt_.json) {
@@ -68,6 +69,7 @@ public:
 int do_list(const options &o, const cart_set &s) {
   lister l(s, o);
   walk_set(s, l);
+  l.note_holes();
   if (o.json) {
     nlohmann::ordered_json sum;
     sum["entries"] = l.t.entries;

@@ -13,7 +13,7 @@ reporter rep;
 
 namespace {
 
-const char *const COMMANDS[] = {"--list", "--extract", "--test", "--info"};
+const char *const COMMANDS[] = {"--list", "--extract", "--test", "--info", "--inflate"};
 
 int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int usage_error(const char *fmt, ...) {
@@ -36,6 +36,7 @@ int parse(int argc, char **argv, options &o) {
       {"extract", no_argument, nullptr, 'x'},
       {"test", no_argument, nullptr, 't'},
       {"info", no_argument, nullptr, 'i'},
+      {"inflate", no_argument, nullptr, 'z'},
       {"verbose", no_argument, nullptr, 'v'},
       {"quiet", no_argument, nullptr, 'q'},
       {"directory", required_argument, nullptr, 'C'},
@@ -66,16 +67,21 @@ int parse(int argc, char **argv, options &o) {
     case 'l':
     case 'x':
     case 't':
-    case 'i': {
+    case 'i':
+    case 'z': {
       command cmd = c == 'l' ? command::list : c == 'x' ? command::extract
-                  : c == 't' ? command::test : command::info;
+                  : c == 't' ? command::test : c == 'i' ? command::info : command::inflate;
       if (!set_cmd(cmd))
-        return usage_error("only one of --list, --extract, --test and --info at a time");
+        return usage_error("only one of --list, --extract, --test, --info and --inflate at a "
+                           "time");
       break;
     }
     case 'v': o.verbose = true; break;
     case 'q': o.quiet = true; break;
-    case 'C': o.dir = optarg; break;
+    case 'C':
+      o.dir = optarg;
+      o.dir_given = true;
+      break;
     case 'O': o.to_stdout = true; break;
     case OPT_JSON: o.json = true; break;
     case OPT_RAW: o.raw_names = true; break;
@@ -101,14 +107,19 @@ int parse(int argc, char **argv, options &o) {
   for (int i = optind; i < argc; i++)
     o.images.emplace_back(argv[i]);
   if (o.cmd == command::none)
-    return usage_error("give one of --list, --extract, --test and --info");
+    return usage_error("give one of --list, --extract, --test, --info and --inflate");
   if (o.images.empty())
     return usage_error("no image given");
   if (o.dir.empty())
     return usage_error("an empty output directory");
+  if (o.cmd == command::inflate) {
+    if (!o.include.empty() || !o.exclude.empty() || o.to_stdout || o.keep_partial || o.json)
+      return usage_error("--inflate takes -C, --overwrite, -v and -q");
+    return 0;
+  }
   if (o.cmd != command::extract &&
       (!o.include.empty() || !o.exclude.empty() || o.overwrite || o.to_stdout || o.keep_partial ||
-       o.dir != "."))
+       o.dir_given))
     return usage_error("--include, --exclude, --overwrite, -O, -C and --keep-partial go with "
                        "--extract");
   if (o.json && (o.cmd == command::extract))
@@ -123,6 +134,8 @@ int run(int argc, char **argv) {
     return r < 0 ? 0 : r;
   rep = reporter{};
   rep.json_problems = o.json && o.cmd == command::test;
+  if (o.cmd == command::inflate)
+    return do_inflate(o);
   std::unique_ptr<cart_set> set = open_set(o);
   if (!set)
     return 2;
@@ -135,6 +148,7 @@ int run(int argc, char **argv) {
     return do_test(o, *set);
   case command::info:
     return do_info(o, *set);
+  case command::inflate:
   case command::none:
     break;
   }
@@ -187,11 +201,14 @@ void help(FILE *to) {
   std::fputs(
       "\nThe everyday interface: whole sets, UTF-8 names, plain and JSON listings\n"
       "usage: cartsift --list|--extract|--test|--info [OPTION...] IMAGE [IMAGE...]\n"
+      "       cartsift --inflate [-C DIR] IN OUT | IMAGE...\n"
       "  The images of a multi-cartridge set may be given in any order.\n"
       "  --list             one archive path per entry (C:/DOCS/README.TXT)\n"
       "  --extract          write the files below the output directory\n"
       "  --test             read every entry and all data, report every problem\n"
       "  --info             describe each image and the set\n"
+      "  --inflate IN OUT   write a compressed image's uncompressed twin, which the\n"
+      "                     classic interface reads (-C DIR: one per image, same name)\n"
       "  -v, --verbose      --list: attributes, size, time; --extract: each path\n"
       "  --json             --list, --test, --info: JSON Lines\n"
       "  -C, --directory=DIR  extract below DIR (made when missing)\n"

@@ -215,6 +215,18 @@ bool everyday_walk::damaged(const walk_entry &e, const std::string &path) {
   return true;
 }
 
+void everyday_walk::note_holes() {
+  holes_seen_.resize(set_.images.size());
+  for (size_t k = 0; k < set_.images.size(); k++) {
+    const z_info *z = set_zinfo(set_.sfd, k);
+    for (; z && holes_seen_[k] < z->holes.size(); holes_seen_[k]++) {
+      const z_hole &h = z->holes[holes_seen_[k]];
+      rep.problem(set_.images[k].path, DATA_START + std::max<int64_t>(h.from, 0), "hole", "%s",
+                  h.why.c_str());
+    }
+  }
+}
+
 void totals::add(const walk_entry &e) {
   entries++;
   switch (kind_of(e)) {

@@ -22,6 +22,12 @@ void vsay(FILE *to, const char *fmt, va_list ap) {
   std::fputc('\n', to);
 }
 
+std::string hex(unsigned v) {
+  char t[16];
+  std::snprintf(t, sizeof t, "%02x", v);
+  return t;
+}
+
 int fail(const std::string &img, const char *why) {
   std::fprintf(stderr, "cartsift: %s: %s\n", img.c_str(), why);
   return 0;
@@ -48,14 +54,29 @@ bool read_image(const std::string &path, image_info *ii, dev_t *dev, ino_t *ino)
     return fail(path, "not a cartridge image (no volume table)");
   ii->hdr = *h;
   ii->vt = *v;
-  if (ii->vt.comp != 0)
-    return fail(path, "compressed volume, not supported yet");
+  const uint8_t comp = ii->vt.comp;
+  if (comp != 0 && (!(comp & 0x80) || (comp & 0x3F) != 1)) {
+    const std::string why = "compressed volume of type " + std::to_string(comp & 0x3F) +
+                            " (compression byte 0x" + hex(comp) + "), not supported";
+    return fail(path, why.c_str());
+  }
+  ii->compressed = comp != 0;
   const uint32_t dirsz = ii->vt.dirSz;
   const int64_t dblk = dirsz / BLOCK_SIZE + (dirsz % BLOCK_SIZE ? 1 : 0);
   ii->cats = (int64_t(hdr_nblk(ii->hdr)) - dblk) * BLOCK_SIZE;
   // A catalog offset inside the data region's first block or past the end
   // cannot bound it: the data then runs to the end of the image.
   ii->data_end = ii->cats > DATA_START && ii->cats <= ii->size ? ii->cats : ii->size;
+  if (ii->compressed) {
+    // The catalog is stored where an uncompressed image has it when an
+    // entry reads there; else it follows the data inside the stream.
+    cat_head ch;
+    ii->cat_stored = ii->cats > DATA_START && ii->cats < ii->size && seek_to(fp.get(), ii->cats) &&
+                     get_cheader(fp.get(), &ch) > 1;
+    free_chead(&ch);
+    if (!ii->cat_stored)
+      ii->data_end = ii->size;
+  }
   ii->njd = get_fhead_sdata(ii->hdr, &ii->job, &ii->disk);
   return true;
 }
@@ -138,14 +159,26 @@ std::unique_ptr<cart_set> open_set(const options &o) {
 
   std::vector<set_part> parts;
   for (auto &ii : s->images) {
-    s->total += std::max(ii.data_end, DATA_START) - DATA_START;
-    parts.push_back({ii.path, DATA_START, std::max(ii.data_end, DATA_START), ii.gap_before});
+    set_part p;
+    p.path = ii.path;
+    p.inflate = ii.compressed;
+    p.spanning = ii.compressed && (ii.vt.flag & 0x10);
+    p.start = DATA_START;
+    p.end = std::max(ii.data_end, DATA_START);
+    p.gap_before = ii.gap_before;
+    parts.push_back(std::move(p));
   }
-  s->sfd = set_open(std::move(parts));
+  std::string why;
+  s->sfd = set_open(std::move(parts), &why);
   if (s->sfd < 0) {
-    fail(first.path, "cannot open the set");
+    if (why.empty())
+      fail(first.path, "cannot open the set");
+    else
+      std::fprintf(stderr, "cartsift: %s\n", why.c_str());
     return nullptr;
   }
+  s->total = img_seek(s->sfd, 0, SEEK_END);
+  (void)img_seek(s->sfd, 0, SEEK_SET);
   return s;
 }
 

@@ -34,6 +34,7 @@ public:
   totals t;
 
   void entry(walk_entry &e) override {
+    note_holes();
     if (e.backup != backup_) {
       backup_ = e.backup;
       seen_.clear();
@@ -124,6 +125,8 @@ private:
 int do_test(const options &o, const cart_set &s) {
   tester t(s, o);
   walk_set(s, t);
+  set_inflate_all(s.sfd); // frames no entry led to are tested too
+  t.note_holes();
   if (o.json) {
     nlohmann::ordered_json sum;
     sum["entries"] = t.t.entries;

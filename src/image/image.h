@@ -171,11 +171,35 @@ struct set_part {
   int64_t start = 0; // first byte of its data region in the image
   int64_t end = 0;   // end of its data region (its catalog offset or its size)
   bool gap_before = false;
+  bool inflate = false;  // a compressed volume, read through its inflated view
+  bool spanning = false; // its extents may run across segments
 };
 
 // A descriptor for the img_* calls; the parts' images are opened as the
 // stream reaches them. -1 when no stream can be had.
 int set_open(std::vector<set_part> parts);
+// The same, with why a compressed part could not be opened.
+int set_open(std::vector<set_part> parts, std::string *why);
+
+// What the inflated view of a compressed part found.
+struct z_hole {
+  int64_t from, to; // uncompressed offsets; -1 when not placed
+  std::string why;
+};
+struct z_info {
+  unsigned width = 0;   // bytes of an extent's uncompressed offset
+  bool spanning = false;
+  int64_t segments = 0, extents = 0;
+  int64_t zbytes = 0;   // bytes of the segments
+  int64_t size = 0;     // bytes of the uncompressed stream
+  std::vector<z_hole> holes; // in the order found
+};
+// Null for a part that is not compressed.
+const z_info *set_zinfo(int sfd, size_t part);
+size_t set_parts(int sfd);
+// Inflates every extent of the compressed parts, so that their holes are
+// all known.
+void set_inflate_all(int sfd);
 void set_close(int sfd); // img_close does the same for a stream
 struct set_place {
   size_t part = 0;

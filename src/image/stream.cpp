@@ -18,6 +18,7 @@ struct stream {
   int64_t pos = 0;
   size_t open_part = SIZE_MAX; // the one image kept open
   fd_guard fd;
+  std::vector<std::unique_ptr<zview>> views; // per part; null when not compressed
 
   int64_t total() const { return base.back(); }
   // The part holding soff (the last one at or past the end).
@@ -34,7 +35,11 @@ struct stream {
       open_part = fd.get() < 0 ? SIZE_MAX : i;
       if (fd.get() < 0)
         return -1;
+      if (views[i])
+        views[i]->use_fd(fd.get());
     }
+    if (views[i])
+      return fd.get();
     return seek_to(fd.get(), parts[i].start + (soff - base[i])) ? fd.get() : -1;
   }
   // The first barrier after soff, or the end.
@@ -58,7 +63,9 @@ stream *get(int sfd) {
 
 } // namespace
 
-int set_open(std::vector<set_part> parts) {
+int set_open(std::vector<set_part> parts) { return set_open(std::move(parts), nullptr); }
+
+int set_open(std::vector<set_part> parts, std::string *why) {
   if (parts.empty())
     return -1;
   for (size_t k = 0; k < std::size(streams); k++) {
@@ -68,7 +75,22 @@ int set_open(std::vector<set_part> parts) {
     int64_t b = 0;
     for (auto &p : parts) {
       s->base.push_back(b);
-      b += std::max<int64_t>(0, p.end - p.start);
+      std::unique_ptr<zview> z;
+      if (p.inflate) {
+        fd_guard fd(img_open(p.path.c_str()));
+        z = std::make_unique<zview>();
+        std::string w = fd.get() < 0 ? "cannot be opened" : "";
+        if (fd.get() < 0 || !z->open(fd.get(), p.start, p.end, p.spanning, &w)) {
+          if (why)
+            *why = p.path + ": compressed volume: " + w;
+          return -1;
+        }
+        z->use_fd(-1);
+        b += z->size();
+      } else {
+        b += std::max<int64_t>(0, p.end - p.start);
+      }
+      s->views.push_back(std::move(z));
     }
     s->base.push_back(b);
     s->parts = std::move(parts);
@@ -76,6 +98,32 @@ int set_open(std::vector<set_part> parts) {
     return STREAM_FD + int(k);
   }
   return -1;
+}
+
+const z_info *set_zinfo(int sfd, size_t part) {
+  stream *s = get(sfd);
+  return s && part < s->views.size() && s->views[part] ? &s->views[part]->info : nullptr;
+}
+
+void set_inflate_all(int sfd) {
+  stream *s = get(sfd);
+  if (!s)
+    return;
+  for (size_t i = 0; i < s->parts.size(); i++) {
+    if (!s->views[i] || s->at(i, s->base[i]) < 0)
+      continue;
+    zview &z = *s->views[i];
+    for (int64_t off = 0; off < z.size();) {
+      const uint8_t *p;
+      int64_t b, l;
+      off = z.extent_at(off, &p, &b, &l) ? b + l : std::max(off + 1, z.next_extent(off));
+    }
+  }
+}
+
+size_t set_parts(int sfd) {
+  stream *s = get(sfd);
+  return s ? s->parts.size() : 0;
 }
 
 void set_close(int sfd) {
@@ -146,7 +194,8 @@ int64_t stream_read(int sfd, void *dst, size_t n) {
       break;
     }
     size_t want = size_t(std::min<int64_t>(int64_t(n - got), s->base[i + 1] - s->pos));
-    int64_t r = img_read(fd, p + got, want);
+    int64_t r = s->views[i] ? s->views[i]->read(s->pos - s->base[i], p + got, want)
+                            : img_read(fd, p + got, want);
     if (r > 0) {
       got += size_t(r);
       s->pos += r;
@@ -158,6 +207,71 @@ int64_t stream_read(int sfd, void *dst, size_t n) {
   }
   return got == 0 && failed ? -1 : int64_t(got);
 }
+
+namespace {
+
+// Decoded, not copied: the extents in the way are inflated and passed.
+int64_t view_pass(zview &z, int64_t off, int64_t n) {
+  int64_t got = 0;
+  while (got < n) {
+    const uint8_t *p;
+    int64_t b, l;
+    if (!z.extent_at(off + got, &p, &b, &l))
+      break;
+    got += std::min(n - got, l - (off + got - b));
+  }
+  return got == 0 && n > 0 ? -1 : got;
+}
+
+// Straight from the decoded extent.
+int64_t view_copy(zview &z, int64_t off, int fo, int64_t n, bool *rfail) {
+  int64_t got = 0;
+  while (got < n) {
+    const uint8_t *p;
+    int64_t b, l;
+    if (!z.extent_at(off + got, &p, &b, &l)) {
+      *rfail = true;
+      break;
+    }
+    const int64_t at = off + got - b;
+    const size_t take = size_t(std::min(n - got, l - at));
+    const size_t w = write_some(fo, p + at, take);
+    got += int64_t(w);
+    if (w < take)
+      break;
+  }
+  return got;
+}
+
+// The first whole match at or after off inside the view, holes passed by.
+int64_t view_find(zview &z, int64_t off, uint32_t sig) {
+  while (off < z.size()) {
+    const uint8_t *p;
+    int64_t b, l;
+    if (!z.extent_at(off, &p, &b, &l)) {
+      int64_t nx = z.next_extent(off);
+      if (nx <= off)
+        break;
+      off = nx;
+      continue;
+    }
+    const size_t at = size_t(off - b), n = size_t(l) - at;
+    size_t i = find_sig(p + at, n, sig);
+    if (i < n)
+      return off + int64_t(i);
+    // A value cut by the border with the next extent.
+    uint8_t t[6];
+    const int64_t from = std::max(off, b + l - 3);
+    int64_t r = z.read(from, t, 6);
+    for (int64_t k = 0; k + 4 <= r; k++)
+      if (from + k < b + l && le32(t + k) == sig)
+        return from + k;
+    off = b + l;
+  }
+  return -1;
+}
+
+} // namespace
 
 int64_t stream_pass(int sfd, int64_t n) {
   stream *s = get(sfd);
@@ -172,7 +286,8 @@ int64_t stream_pass(int sfd, int64_t n) {
     if (fd < 0)
       return got > 0 ? got : -1;
     int64_t want = std::min(n - got, s->base[i + 1] - s->pos);
-    int64_t r = img_pass(fd, want);
+    int64_t r = s->views[i] ? view_pass(*s->views[i], s->pos - s->base[i], want)
+                            : img_pass(fd, want);
     if (r > 0) {
       got += r;
       s->pos += r;
@@ -205,7 +320,8 @@ int64_t stream_copy(int sfd, int fo, int64_t n, bool *rfail) {
     }
     int64_t want = std::min(n - got, s->base[i + 1] - s->pos);
     bool rf = false;
-    int64_t c = img_copy(fd, fo, want, &rf);
+    int64_t c = s->views[i] ? view_copy(*s->views[i], s->pos - s->base[i], fo, want, &rf)
+                            : img_copy(fd, fo, want, &rf);
     got += c;
     s->pos += c;
     if (c < want) {
@@ -227,7 +343,13 @@ int64_t stream_find(int sfd, int64_t off, uint32_t sig) {
       continue;
     const int64_t region_end = s->parts[i].start + (s->base[i + 1] - s->base[i]);
     int fd = s->at(i, off);
-    if (fd >= 0) {
+    if (fd >= 0 && s->views[i]) {
+      int64_t f = view_find(*s->views[i], off - s->base[i], sig);
+      if (f >= 0 && f + 4 <= s->base[i + 1] - s->base[i]) {
+        s->pos = s->base[i] + f + 4;
+        return s->pos - 4;
+      }
+    } else if (fd >= 0) {
       int64_t f = fnd_sig(fd, s->parts[i].start + (off - s->base[i]), sig);
       if (f >= 0 && f + 4 <= region_end) {
         s->pos = s->base[i] + (f - s->parts[i].start) + 4;

@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "image/image.h"
 
@@ -50,5 +53,47 @@ int64_t stream_read(int sfd, void *dst, size_t n);
 int64_t stream_pass(int sfd, int64_t n);
 int64_t stream_copy(int sfd, int fo, int64_t n, bool *rfail);
 int64_t stream_find(int sfd, int64_t off, uint32_t sig);
+
+// The inflated view of one compressed volume (zview.cpp).
+class zview {
+public:
+  z_info info;
+  // Indexes the segments of [start, end) by reading each one's leading
+  // words only; false, with the reason, when no layout fits.
+  bool open(int fd, int64_t start, int64_t end, bool spanning, std::string *why);
+  void use_fd(int fd) { fd_ = fd; } // the image, opened anew
+  int64_t size() const { return size_; }
+  // The decoded extent holding off: false in a hole or past the end. The
+  // bytes last until the next call.
+  bool extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *len);
+  int64_t next_extent(int64_t off) const; // first extent start after off
+  // Bytes at off, short at a hole or the end; -1 when off lies in a hole.
+  int64_t read(int64_t off, uint8_t *dst, size_t n);
+
+private:
+  struct extent {
+    int64_t u;      // uncompressed offset
+    int64_t seg;    // segment of its offset word
+    uint32_t pos;   // the word's place in the segment
+    int64_t valid;  // bytes that decoded; -1 until tried
+    bool reported = false;
+  };
+  int64_t seg_at(int64_t k) const;
+  void hole(int64_t from, int64_t to, std::string why);
+  bool fetch(int64_t &k, size_t &q, uint8_t *dst, size_t n);
+  bool frames(int64_t &k, size_t &q, size_t *o, std::string *bad);
+  void decode(size_t i);
+
+  int fd_ = -1;
+  int64_t start_ = 0, nseg_ = 0, size_ = 0;
+  bool spanning_ = false;
+  unsigned width_ = 8;
+  std::vector<extent> ext_;
+  size_t cur_ = SIZE_MAX; // the extent in out_
+  std::vector<uint8_t> out_;
+  std::array<uint8_t, 0x8000> frame_{};
+  std::array<uint8_t, size_t(BLOCK_SIZE)> seg_{};
+  int64_t seg_k_ = -1;
+};
 
 } // namespace cartsift::window

@@ -166,7 +166,7 @@ TEST(Everyday, RunsThatCannotStartWriteNothing) {
       {{"short.113"}, "short.113: not a cartridge image (too short)"},
       {{"zeros.113", "good.113"}, "zeros.113: not a cartridge image (no file header)"},
       {{"good.113", "novt.113"}, "novt.113: not a cartridge image (no volume table)"},
-      {{"comp.113"}, "comp.113: compressed volume, not supported yet"},
+      {{"comp.113"}, "comp.113: compressed volume of type 0 (compression byte 0x80), not supported"},
       {{"good.113", "./good.113"}, "./good.113: the same image as good.113"},
       {{"good.113", "twin.113"}, "twin.113: " + seq + "good.113" + given},
       {{"copy.113", "good.113"}, "good.113: " + seq + "copy.113" + given}};

@@ -1,0 +1,202 @@
+// --inflate: a compressed volume written out as the uncompressed image the
+// classic interface reads.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "cli/cli.h"
+
+namespace cartsift::cli {
+
+namespace {
+
+class writer {
+public:
+  explicit writer(int fd) : fd_(fd) {}
+  bool put(const uint8_t *p, size_t n) {
+    while (n > 0) {
+      ssize_t w = ::write(fd_, p, n);
+      if (w < 0 && errno == EINTR)
+        continue;
+      if (w <= 0)
+        return false;
+      p += w;
+      n -= size_t(w);
+      at_ += w;
+    }
+    return true;
+  }
+  bool zeros(int64_t n) {
+    static const uint8_t z[1 << 16] = {};
+    while (n > 0) {
+      const size_t k = size_t(std::min<int64_t>(n, sizeof z));
+      if (!put(z, k))
+        return false;
+      n -= int64_t(k);
+    }
+    return true;
+  }
+  int64_t at() const { return at_; }
+
+private:
+  int fd_;
+  int64_t at_ = 0;
+};
+
+void put32(int fd, int64_t off, uint32_t v, bool *ok) {
+  uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+  *ok = *ok && pwrite(fd, b, 4, off) == 4;
+}
+
+// The stream's bytes [from, to) to w; holes become zeros. False when
+// writing failed.
+bool copy_stream(const cart_set &s, int64_t from, int64_t to, writer &w, progress &pr) {
+  static uint8_t chunk[1 << 18];
+  const z_info *z = set_zinfo(s.sfd, 0);
+  int64_t pos = from;
+  while (pos < to) {
+    int64_t r = seek_to(s.sfd, pos) ? img_read(s.sfd, chunk, size_t(std::min<int64_t>(
+                                                                 to - pos, sizeof chunk)))
+                                    : -1;
+    if (r > 0) {
+      if (!w.put(chunk, size_t(r)))
+        return false;
+      pos += r;
+      pr.add(uint64_t(r), 0);
+      continue;
+    }
+    // A hole: zeros up to where the stream reads again.
+    int64_t end = to;
+    if (z)
+      for (const auto &h : z->holes)
+        if (h.from >= 0 && h.from <= pos && h.to > pos)
+          end = std::min(end, h.to);
+    if (!w.zeros(end - pos))
+      return false;
+    pos = end;
+  }
+  return true;
+}
+
+// One image; the status it earns.
+int inflate_one(const options &o, const std::string &in, const std::string &out) {
+  options one = o;
+  one.images = {in};
+  one.as_given = true;
+  std::unique_ptr<cart_set> s = open_set(one);
+  if (!s)
+    return 2;
+  const image_info &ii = s->images.front();
+  if (!ii.compressed) {
+    std::fprintf(stderr, "cartsift: %s: not compressed, nothing to inflate\n", in.c_str());
+    return 2;
+  }
+  struct stat a, b;
+  if (stat(out.c_str(), &b) == 0 && stat(in.c_str(), &a) == 0 && a.st_dev == b.st_dev &&
+      a.st_ino == b.st_ino) {
+    std::fprintf(stderr, "cartsift: %s: would be written over itself\n", out.c_str());
+    return 2;
+  }
+  hole_reporter holes(*s, o);
+  set_inflate_all(s->sfd);
+  holes.note_holes();
+
+  const int64_t total = s->total;
+  const int64_t data_len =
+      ii.cat_stored ? total : std::clamp<int64_t>(ii.vt.dataSz, 0, total);
+  fd_guard fd(open(out.c_str(),
+                   O_RDWR | O_CREAT | O_CLOEXEC | (o.overwrite ? O_TRUNC : O_EXCL), 0666));
+  if (fd.get() < 0) {
+    std::fprintf(stderr, "cartsift: %s: %s%s\n", out.c_str(), std::strerror(errno),
+                 errno == EEXIST ? " (--overwrite replaces it)" : "");
+    return 2;
+  }
+  writer w(fd.get());
+  bool ok = true;
+  {
+    // Headers and volume table as they are; patched below.
+    fd_guard src(img_open(in.c_str()));
+    uint8_t head[4096];
+    for (int64_t at = 0; ok && at < DATA_START; at += int64_t(sizeof head)) {
+      const size_t n = size_t(std::min<int64_t>(DATA_START - at, sizeof head));
+      ok = seek_to(src.get(), at) && img_read(src.get(), head, n) == int64_t(n) && w.put(head, n);
+    }
+  }
+  progress pr(!o.quiet, uint64_t(data_len), 1);
+  ok = ok && copy_stream(*s, 0, data_len, w, pr);
+  const int64_t cat_off = DATA_START + (data_len + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
+  ok = ok && w.zeros(cat_off - w.at());
+  int64_t cat_len = 0;
+  if (ok && ii.cat_stored) {
+    fd_guard src(img_open(in.c_str()));
+    uint8_t t[1 << 16];
+    for (int64_t at = ii.cats; ok && at < ii.size;) {
+      const int64_t r = seek_to(src.get(), at) ? img_read(src.get(), t, sizeof t) : -1;
+      ok = r > 0 && w.put(t, size_t(r));
+      at += std::max<int64_t>(r, 0);
+      cat_len += std::max<int64_t>(r, 0);
+    }
+  } else if (ok) {
+    cat_len = total - data_len;
+    ok = copy_stream(*s, data_len, total, w, pr);
+  }
+  pr.done();
+  const int64_t dblk = (cat_len + BLOCK_SIZE - 1) / BLOCK_SIZE;
+  const int64_t nblk = cat_off / BLOCK_SIZE + dblk;
+  ok = ok && w.zeros(nblk * BLOCK_SIZE - w.at());
+  // The classic computed catalog offset, (nblk - dblk) blocks, lands on it.
+  put32(fd.get(), 10, uint32_t(nblk), &ok);
+  put32(fd.get(), BLOCK_SIZE + 10, uint32_t(nblk), &ok);
+  put32(fd.get(), VTBL_OFFSET + 92, uint32_t(cat_len), &ok);
+  put32(fd.get(), VTBL_OFFSET + 96, uint32_t(data_len), &ok);
+  put32(fd.get(), VTBL_OFFSET + 100, uint32_t(uint64_t(data_len) >> 32), &ok);
+  const uint8_t flag = uint8_t(ii.vt.flag & ~0x10), comp = 0;
+  ok = ok && pwrite(fd.get(), &flag, 1, VTBL_OFFSET + 56) == 1 &&
+       pwrite(fd.get(), &comp, 1, VTBL_OFFSET + 124) == 1;
+  if (::close(fd.release()) != 0)
+    ok = false;
+  if (!ok) {
+    std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", out.c_str(), std::strerror(errno));
+    unlink(out.c_str());
+    return 2;
+  }
+  if (o.verbose)
+    std::fprintf(stderr, "%s -> %s\n", in.c_str(), out.c_str());
+  return 0;
+}
+
+} // namespace
+
+int do_inflate(const options &o) {
+  std::vector<std::pair<std::string, std::string>> jobs;
+  if (o.dir_given) {
+    for (const auto &in : o.images) {
+      const size_t slash = in.rfind('/');
+      jobs.emplace_back(in, o.dir + "/" + (slash == std::string::npos ? in : in.substr(slash + 1)));
+    }
+    if (mkdir(o.dir.c_str(), 0777) != 0 && errno != EEXIST) {
+      std::fprintf(stderr, "cartsift: %s: %s\n", o.dir.c_str(), std::strerror(errno));
+      return 2;
+    }
+  } else if (o.images.size() == 2) {
+    jobs.emplace_back(o.images[0], o.images[1]);
+  } else {
+    std::fprintf(stderr, "cartsift: --inflate takes IN OUT, or -C DIR and the images\n"
+                         "Try 'cartsift --help' for more information.\n");
+    return 2;
+  }
+  int status = 0;
+  for (const auto &[in, out] : jobs) {
+    const int r = inflate_one(o, in, out);
+    status = std::max(status, r);
+  }
+  if (status == 0 && rep.problems > 0)
+    status = 1;
+  return status;
+}
+
+} // namespace cartsift::cli
