@@ -76,6 +76,10 @@ private:
   // boundary of the image that holds it.
   void check_catalog(const walk_entry &e) {
     place p = where(set_, e.data + e.flen + 17);
+    // Offsets in a compressed image are those of its inflated twin: the
+    // catalog is not where they point.
+    if (p.img->compressed)
+      return;
     const int64_t off = ((p.off + 1) / BLOCK_SIZE + 1) * BLOCK_SIZE;
     if (off >= p.img->size)
       return;
