@@ -73,10 +73,12 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
     }
   // An 8-byte offset has zero high bytes; with 4 bytes, a frame's size
   // word stands there.
-  width_ = 8;
-  for (size_t i = 0; i < std::min<size_t>(words.size(), 16); i++)
-    if (le32(words[i].data() + 4) != 0)
-      width_ = 4;
+  // The majority of the first few decides, so that one damaged word cannot
+  // turn the reading of all the others.
+  size_t high = 0, seen = std::min<size_t>(words.size(), 16);
+  for (size_t i = 0; i < seen; i++)
+    high += le32(words[i].data() + 4) != 0;
+  width_ = 2 * high > seen ? 4 : 8;
   info.width = width_;
 
   for (size_t i = 0; i < spots.size(); i++) {

@@ -93,3 +93,39 @@ TEST(Compressed, ADamagedFrameIsAHoleAndTheRestIsRead) {
 
 } // namespace
 } // namespace cartsift
+
+namespace cartsift {
+namespace {
+
+// Extent offsets that cannot be true are reported once as holes; the
+// extents around them still read.
+TEST(Compressed, HostileExtentOffsets) {
+  const build::image plain = build::demo_image();
+  build::comp_options o;
+  o.frame_in = 3000;
+  const build::image good = build::compress_image(plain, o);
+  const size_t seg1 = L::DATA_START + L::BLOCK_SIZE; // the second extent's offset word
+  struct hostile {
+    const char *name;
+    uint64_t offset;
+    const char *said;
+  };
+  for (const hostile h : {hostile{"near 2^63", (uint64_t(1) << 63) - 5, "claims an uncompressed offset"},
+                          hostile{"backwards", 0, "goes back to uncompressed offset 0"},
+                          hostile{"overlapping", 3000, "expands past its limit"}}) {
+    SCOPED_TRACE(h.name);
+    temp_dir d;
+    build::image z = good;
+    z.put_u64(seg1, h.offset);
+    const std::string p = write_image(d, z, "h.113");
+    run_output t = run_bin_err({"--test", p});
+    EXPECT_EQ(t.status, 1);
+    EXPECT_NE(t.err.find(h.said), std::string::npos) << t.err;
+    run_output x = run_bin_err({"--extract", "-q", "-C", d.file("x"), p});
+    EXPECT_TRUE(fs::exists(d.file("x/C_/AUTOEXEC.BAT")));
+    EXPECT_TRUE(fs::exists(d.file("x/C_/WINDOWS/WIN.INI"))) << x.err;
+  }
+}
+
+} // namespace
+} // namespace cartsift
