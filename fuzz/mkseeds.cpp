@@ -140,6 +140,7 @@ int main(int argc, char **argv) {
     std::filesystem::create_directories(dir + "/run");
     std::filesystem::create_directories(dir + "/records");
     std::filesystem::create_directories(dir + "/qic122");
+    std::filesystem::create_directories(dir + "/zview");
     for (const shape &s : shapes()) {
       std::vector<uint8_t> body = fz::compact(s.img.b);
       for (size_t c = 0; c < fz::COMMANDS.size(); c++) {
@@ -199,6 +200,27 @@ int main(int argc, char **argv) {
         save(dir + "/qic122/frame-" + std::to_string(k) + "-" + std::to_string(room), in);
       }
     }
+
+    // Extents: a small image compressed in each layout; its first segments'
+    // heads, in the form zview_fuzz reads (count and layout, then the parts).
+    for (unsigned width : {8u, 4u})
+      for (bool spanning : {false, true}) {
+        comp_options o;
+        o.offset_width = width;
+        o.spanning = spanning;
+        o.frame_in = 300;
+        o.extent_frames = 2;
+        const image z = compress_image(demo_image(), o);
+        const size_t nseg = std::min<size_t>(4, (z.b.size() - DATA_START) / BLOCK_SIZE);
+        if (nseg == 0)
+          continue;
+        std::vector<uint8_t> in = {uint8_t((nseg - 1) | (spanning ? 4 : 0))};
+        for (size_t k = 0; k < nseg; k++) {
+          const auto seg = z.b.begin() + long(DATA_START + k * BLOCK_SIZE);
+          in.insert(in.end(), seg, seg + 2048);
+        }
+        save(dir + "/zview/w" + std::to_string(width) + (spanning ? "s" : ""), in);
+      }
   } catch (const std::exception &e) {
     std::fprintf(stderr, "mkseeds: %s\n", e.what());
     return 1;

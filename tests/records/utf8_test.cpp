@@ -33,7 +33,8 @@ std::string utf8_of_bytes(const std::vector<uint8_t> &b) {
   uni_str s;
   s.len = uint16_t(b.size());
   s.ustr = std::make_unique<uint8_t[]>(b.size() + 1);
-  std::memcpy(s.ustr.get(), b.data(), b.size());
+  if (!b.empty()) // an empty vector's data() may be null
+    std::memcpy(s.ustr.get(), b.data(), b.size());
   return utf8_of(s);
 }
 
