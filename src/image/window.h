@@ -90,7 +90,10 @@ private:
   unsigned width_ = 8;
   std::vector<extent> ext_;
   size_t cur_ = SIZE_MAX; // the extent in out_
-  std::vector<uint8_t> out_;
+  std::unique_ptr<uint8_t[]> out_;
+  size_t out_cap_ = 0;   // bytes allocated to out_ that this extent may use
+  size_t out_limit_ = 0; // what this extent may expand to
+  size_t out_alloc_ = 0;
   std::array<uint8_t, 0x8000> frame_{};
   std::array<uint8_t, size_t(BLOCK_SIZE)> seg_{};
   int64_t seg_k_ = -1;

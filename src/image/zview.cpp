@@ -23,8 +23,11 @@ constexpr size_t MIN_LEFT = 18;
 // No real extent comes near this; a larger claim is damage, and it keeps
 // one decoded extent within the memory a run may use.
 constexpr int64_t EXTENT_MAX = 4 << 20;
-// Uncompressed offsets beyond this are damage: no cartridge held that much.
-constexpr int64_t OFFSET_MAX = int64_t(1) << 44;
+// What one segment can expand to at the most: a copy of 8 + 15k bytes costs
+// about 4 bits per 15 bytes, so a segment of frames cannot give 30 times
+// its size. An offset further ahead than that is damage, and so the view's
+// size stays within bounds whatever the offsets claim.
+constexpr int64_t SEG_OUT_MAX = 2 << 20;
 
 uint64_t le64(const uint8_t *b) { return uint64_t(le32(b)) | uint64_t(le32(b + 4)) << 32; }
 
@@ -83,9 +86,12 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
 
   for (size_t i = 0; i < spots.size(); i++) {
     const uint64_t u = width_ == 8 ? le64(words[i].data()) : le32(words[i].data());
-    if (u > uint64_t(OFFSET_MAX)) {
+    const int64_t prev_u = ext_.empty() ? 0 : ext_.back().u;
+    const int64_t segs = spots[i].first - (ext_.empty() ? 0 : ext_.back().seg) + 1;
+    if (u > uint64_t(prev_u) + uint64_t(segs * SEG_OUT_MAX)) {
       hole(-1, -1, "extent in segment " + std::to_string(spots[i].first) +
-                       " claims an uncompressed offset of " + std::to_string(u));
+                       " claims an uncompressed offset of " + std::to_string(u) +
+                       ", beyond what the segments before it hold");
       continue;
     }
     if (!ext_.empty() && int64_t(u) <= ext_.back().u) {
@@ -163,14 +169,24 @@ bool zview::frames(int64_t &k, size_t &q, size_t *o, std::string *bad) {
       *bad = "runs past the last segment";
       return false;
     }
-    const size_t room = std::min(out_.size() - *o, QIC122_FRAME_MAX);
+    // The buffer grows as frames come, uninitialised: most extents are
+    // far below the limit, and zeroing what a frame overwrites is waste.
+    if (out_cap_ - *o < QIC122_FRAME_MAX && out_cap_ < out_limit_) {
+      const size_t cap = std::min(out_limit_, std::max(2 * out_cap_, *o + QIC122_FRAME_MAX));
+      auto grown = std::make_unique_for_overwrite<uint8_t[]>(cap);
+      if (*o > 0)
+        std::memcpy(grown.get(), out_.get(), *o);
+      out_ = std::move(grown);
+      out_cap_ = out_alloc_ = cap;
+    }
+    const size_t room = std::min(out_cap_ - *o, QIC122_FRAME_MAX);
     int64_t r;
     if (n & 0x8000) {
       r = len <= room ? int64_t(len) : int64_t(QIC122_TOO_LONG);
       if (r >= 0)
-        std::memcpy(out_.data() + *o, frame_.data(), len);
+        std::memcpy(out_.get() + *o, frame_.data(), len);
     } else {
-      r = qic122_decode(frame_.data(), len, out_.data() + *o, room);
+      r = qic122_decode(frame_.data(), len, out_.get() + *o, room);
     }
     if (r < 0) {
       *bad = r == QIC122_TOO_LONG     ? "has a frame that expands past its limit"
@@ -191,7 +207,8 @@ void zview::decode(size_t i) {
   extent &x = ext_[i];
   const bool last = i + 1 == ext_.size();
   const int64_t span = last ? EXTENT_MAX : ext_[i + 1].u - x.u;
-  out_.resize(size_t(std::min(span, EXTENT_MAX)));
+  out_limit_ = size_t(std::min(span, EXTENT_MAX));
+  out_cap_ = std::min(out_alloc_, out_limit_); // what this extent may use of it
   cur_ = i;
   std::string bad;
   size_t o = 0;
@@ -240,7 +257,7 @@ bool zview::extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *l
   decode(i);
   if (off - ext_[i].u >= ext_[i].valid)
     return false;
-  *p = out_.data();
+  *p = out_.get();
   *begin = ext_[i].u;
   *len = ext_[i].valid;
   return true;
