@@ -13,7 +13,8 @@ namespace cartsift::cli {
 
 namespace {
 
-void vsay(FILE *to, const char *fmt, va_list ap) {
+// The attribute lets the callers' formats be checked through it.
+__attribute__((format(printf, 2, 0))) void vsay(FILE *to, const char *fmt, va_list ap) {
   std::fflush(stdout); // messages stay in order with what went before
   std::fputs("cartsift: ", to);
   std::vfprintf(to, fmt, ap);
