@@ -1,8 +1,9 @@
-// mkseeds <dir>: the seed corpus for run_fuzz, records_fuzz and qic122_fuzz,
-// written from the image builder. run_fuzz seeds (run-*) carry every command
-// over each image shape; records_fuzz seeds (rec-*) hold single records cut
-// out of the demo image; qic122_fuzz seeds are the builder's compressed
-// frames of a few kinds of data.
+// mkseeds <dir>: the seed corpus of every fuzz target, written from the
+// image builder. run_fuzz seeds (run/) carry every command over each image
+// shape, everyday_fuzz seeds (everyday/) every command over each set;
+// records_fuzz seeds (records/) hold single records cut out of the demo
+// image; qic122_fuzz and zview_fuzz seeds are the builder's compressed frames
+// and segments.
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "everyday_input.h"
 #include "fuzz_input.h"
 #include "img_builder.h"
 
@@ -113,6 +115,58 @@ std::vector<shape> shapes() {
   return v;
 }
 
+struct set_shape {
+  std::string name;
+  std::vector<image> imgs;
+};
+
+std::vector<set_shape> sets() {
+  std::vector<set_shape> v;
+  std::vector<image> demo = demo_set();
+  v.push_back({"set3", demo});
+  v.push_back({"gap", {demo[0], demo[2]}}); // the middle cartridge missing
+  v.push_back({"one", {demo_image()}});
+  image_pair p = demo_pair();
+  v.push_back({"pair", {p.first, p.second}});
+  // Three small images, the cuts inside one file, for quick runs.
+  std::vector<entry> es = small_set();
+  es.push_back(file_entry("LONG.DAT", "DOCS", std::string(70000, 'L'), T));
+  es.push_back(file_entry("AFTER.TXT", "DOCS", "after\r\n", T));
+  v.push_back({"small3", split_backup({}, 5, es, {1, 1}).images});
+
+  // Sets small enough for runs with a short -max_len: the same entries with
+  // less data, cut anywhere, no catalog, each image as long as its data.
+  es[4].data.resize(600);
+  es.back().pflg |= PF_END;
+  image stream;
+  for (const entry &e : es)
+    stream.dir_entry(e);
+  auto cut = [&](std::vector<size_t> at) {
+    std::vector<image> imgs;
+    at.insert(at.begin(), 0);
+    at.push_back(stream.size());
+    for (size_t k = 0; k + 1 < at.size(); k++) {
+      vtbl_fields vs;
+      vs.flag |= 0x02;
+      vs.seq = uint8_t(k + 1);
+      image &img = imgs.emplace_back();
+      img.header(0, hdr_text(6, unsigned(k + 1)));
+      img.vtbl(vs);
+      img.raw(std::span(stream.b).subspan(at[k], at[k + 1] - at[k]));
+      const auto nblk = uint32_t(img.next_block() / BLOCK_SIZE);
+      img.put_u32(HDR_NBLK, nblk);
+      img.put_u32(BLOCK_SIZE + HDR_NBLK, nblk);
+    }
+    return imgs;
+  };
+  const size_t in_long = stream.size() - 400, in_header = stream.size() - 120;
+  std::vector<image> tiny = cut({in_long, in_header});
+  v.push_back({"tiny3", tiny});
+  v.push_back({"tiny2", cut({in_long})});
+  v.push_back({"tinygap", {tiny[0], tiny[2]}});
+  return v;
+}
+
 void save(const std::string &path, const std::vector<uint8_t> &b) {
   std::ofstream f(path, std::ios::binary);
   f.write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
@@ -141,6 +195,7 @@ int main(int argc, char **argv) {
     std::filesystem::create_directories(dir + "/records");
     std::filesystem::create_directories(dir + "/qic122");
     std::filesystem::create_directories(dir + "/zview");
+    std::filesystem::create_directories(dir + "/everyday");
     for (const shape &s : shapes()) {
       std::vector<uint8_t> body = fz::compact(s.img.b);
       for (size_t c = 0; c < fz::COMMANDS.size(); c++) {
@@ -158,6 +213,28 @@ int main(int argc, char **argv) {
       std::vector<uint8_t> in = control(0, 0, 0, 0);
       in.insert(in.end(), demo.b.begin(), demo.b.begin() + long(n));
       save(dir + "/run/raw-" + std::to_string(n), in);
+    }
+
+    for (const set_shape &s : sets()) {
+      std::vector<uint8_t> body;
+      std::vector<size_t> lens;
+      for (const image &img : s.imgs) {
+        std::vector<uint8_t> c = fz::compact(img.b);
+        lens.push_back(c.size());
+        body.insert(body.end(), c.begin(), c.end());
+      }
+      for (size_t c = 0; c < fz::EVERYDAY.size(); c++)
+        for (uint8_t links : {0, int(fz::PLANT_LINKS)}) {
+          if (links && fz::EVERYDAY[c].size() == 1)
+            continue;
+          // Named in some other order too.
+          std::vector<uint8_t> in = fz::ev_control(c, lens, uint8_t(c % 3 | links));
+          in.insert(in.end(), body.begin(), body.end());
+          char name[64];
+          std::snprintf(name, sizeof name, "/everyday/%s-%02zu%s", s.name.c_str(), c,
+                        links ? "-links" : "");
+          save(dir + name, in);
+        }
     }
 
     // Records: a directory entry run, the catalog, strings, headers, the

@@ -2,14 +2,11 @@
 // fuzz_input.h). Extraction happens in a scratch directory; after every run
 // the directory around it must look exactly as before, sentinel included,
 // or the run aborts as a finding.
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -18,76 +15,17 @@
 #include "driver/driver.h"
 #include "fuzz_input.h"
 #include "image/image.h"
+#include "scratch.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace cartsift;
+using namespace cartsift::fuzzscratch;
 
 std::string root, work, img_path, sentinel;
-const std::string SENTINEL_TEXT = "left alone by every run\n";
 FILE *devnull = nullptr;
 
-[[noreturn]] void escape(const std::string &what) {
-  std::fprintf(stderr, "run_fuzz: %s\n", what.c_str());
-  std::abort();
-}
-
-void write_file(const std::string &p, const void *d, size_t n) {
-  int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    escape("cannot write " + p);
-  const auto *c = static_cast<const uint8_t *>(d);
-  while (n > 0) {
-    ssize_t w = write(fd, c, n);
-    if (w <= 0)
-      escape("short write to " + p);
-    c += w;
-    n -= size_t(w);
-  }
-  close(fd);
-}
-
-std::string slurp(const std::string &p) {
-  FILE *f = std::fopen(p.c_str(), "rb");
-  if (!f)
-    return "<missing>";
-  std::string s;
-  char tmp[4096];
-  size_t r;
-  while ((r = std::fread(tmp, 1, sizeof tmp, f)) > 0)
-    s.append(tmp, r);
-  std::fclose(f);
-  return s;
-}
-
-std::set<std::string> names_in(const std::string &dir) {
-  std::set<std::string> s;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (dirent *e = readdir(d))
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-        s.insert(e->d_name);
-    closedir(d);
-  }
-  return s;
-}
-
-// Extracted files may be read-only and directories may be deep.
-void empty_work() {
-  if (names_in(work).empty())
-    return;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(work, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    auto st = it->symlink_status(ec);
-    if (!ec && fs::is_directory(st))
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-  }
-  for (const auto &n : names_in(work))
-    fs::remove_all(work + "/" + n, ec);
-  if (!names_in(work).empty())
-    escape("cannot empty " + work);
-}
+void empty_work() { empty_dir(work); }
 
 std::string hex(uint32_t v) {
   char t[16];
@@ -95,23 +33,13 @@ std::string hex(uint32_t v) {
   return t;
 }
 
-std::string replace_all(std::string s, const std::string &from, const std::string &to) {
-  for (size_t p = 0; (p = s.find(from, p)) != std::string::npos; p += to.size())
-    s.replace(p, from.size(), to);
-  return s;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("TZ", "UTC", 1);
   tzset();
-  // A scratch tree in memory (TMPDIR=/dev/shm) makes runs several times faster.
-  const char *tmp = std::getenv("TMPDIR");
-  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/cartsift-fuzz-XXXXXX";
-  if (!mkdtemp(tmpl.data()))
-    escape("mkdtemp failed in " + tmpl);
-  root = tmpl;
+  who = "run_fuzz";
+  root = make_root();
   work = root + "/work";
   img_path = root + "/image.113";
   sentinel = root + "/sentinel";
@@ -127,7 +55,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::error_code ec;
     if (chdir("/") == 0) {
       empty_work();
-      fs::remove_all(root, ec);
+      std::filesystem::remove_all(root, ec);
     }
   });
   return 0;
