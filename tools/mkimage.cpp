@@ -1,5 +1,6 @@
 // mkimage: writes the demo images and the benchmark images.
-//   mkimage demo <dir>   -> <dir>/demo.113, <dir>/demo-1.113 .. <dir>/demo-3.113
+//   mkimage demo <dir>   -> <dir>/demo.113, <dir>/demo-1.113 .. <dir>/demo-3.113,
+//                           their compressed twins demo-z.113, demo-z1.113 .. demo-z3.113
 //   mkimage bench tree <image> <tar> [files [bytes]]
 //   mkimage bench big <image> <copy> [bytes]
 //   mkimage bench set3 <prefix> <copy> [bytes] -> <prefix>-1.113 .. <prefix>-3.113
@@ -44,10 +45,14 @@ int main(int argc, char **argv) {
   try {
     if (what == "demo" && argc == 3) {
       std::string dir = argv[2];
-      demo_image().save(dir + "/demo.113");
+      const image demo = demo_image();
+      demo.save(dir + "/demo.113");
+      compress_image(demo).save(dir + "/demo-z.113");
       std::vector<image> set = demo_set();
-      for (size_t i = 0; i < set.size(); ++i)
+      for (size_t i = 0; i < set.size(); ++i) {
         set[i].save(dir + "/demo-" + std::to_string(i + 1) + ".113");
+        compress_image(set[i], demo_set_layout(i)).save(dir + "/demo-z" + std::to_string(i + 1) + ".113");
+      }
       return 0;
     }
     if (what != "bench")

@@ -539,6 +539,9 @@ void bench_junk(const std::string &img_path, uint64_t junk);
 image demo_image();
 image_pair demo_pair();
 std::vector<image> demo_set();
+// How demo-z1.113 .. demo-z3.113 compress cartridge i (0-based) of the set:
+// a different layout on each, as tapes written by different software.
+comp_options demo_set_layout(size_t i);
 // The entries demo_set writes, in stream order (what extracting it restores).
 std::vector<entry> demo_set_entries();
 
