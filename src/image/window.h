@@ -90,7 +90,11 @@ private:
   unsigned width_ = 8;
   std::vector<extent> ext_;
   size_t cur_ = SIZE_MAX; // the extent in out_
-  std::vector<uint8_t> out_;
+  // Room for the largest extent allowed, left uninitialised: only the pages
+  // an extent fills count against the run's memory, which a set opening
+  // several volumes at once would otherwise pay in full for each.
+  std::unique_ptr<uint8_t[]> out_;
+  size_t out_size_ = 0;
   std::array<uint8_t, 0x8000> frame_{};
   std::array<uint8_t, size_t(BLOCK_SIZE)> seg_{};
   int64_t seg_k_ = -1;

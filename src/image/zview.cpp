@@ -161,14 +161,14 @@ bool zview::frames(int64_t &k, size_t &q, size_t *o, std::string *bad) {
       *bad = "runs past the last segment";
       return false;
     }
-    const size_t room = std::min(out_.size() - *o, QIC122_FRAME_MAX);
+    const size_t room = std::min(out_size_ - *o, QIC122_FRAME_MAX);
     int64_t r;
     if (n & 0x8000) {
       r = len <= room ? int64_t(len) : int64_t(QIC122_TOO_LONG);
       if (r >= 0)
-        std::memcpy(out_.data() + *o, frame_.data(), len);
+        std::memcpy(out_.get() + *o, frame_.data(), len);
     } else {
-      r = qic122_decode(frame_.data(), len, out_.data() + *o, room);
+      r = qic122_decode(frame_.data(), len, out_.get() + *o, room);
     }
     if (r < 0) {
       *bad = r == QIC122_TOO_LONG     ? "has a frame that expands past its limit"
@@ -189,7 +189,9 @@ void zview::decode(size_t i) {
   extent &x = ext_[i];
   const bool last = i + 1 == ext_.size();
   const int64_t span = last ? EXTENT_MAX : ext_[i + 1].u - x.u;
-  out_.resize(size_t(std::min(span, EXTENT_MAX)));
+  if (!out_)
+    out_ = std::make_unique_for_overwrite<uint8_t[]>(size_t(EXTENT_MAX));
+  out_size_ = size_t(std::min(span, EXTENT_MAX));
   cur_ = i;
   std::string bad;
   size_t o = 0;
@@ -238,7 +240,7 @@ bool zview::extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *l
   decode(i);
   if (off - ext_[i].u >= ext_[i].valid)
     return false;
-  *p = out_.data();
+  *p = out_.get();
   *begin = ext_[i].u;
   *len = ext_[i].valid;
   return true;
