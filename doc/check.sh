@@ -19,7 +19,7 @@ declare -A want=(
   ["./build/cartsift --list build/demo.113"]=0
   ["./build/cartsift --list -v build/demo.113"]=0
   ["./build/cartsift --list --json build/demo.113"]=0
-  ["rm -rf restored partial picked"]=0
+  ["rm -rf restored partial picked restored-z demo-plain.113"]=0
   ["./build/cartsift --extract -C restored build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
   ["find restored | sort"]=0
   ["wc -l restored/D_/ARCHIVE/NUMBERS.TXT"]=0
@@ -28,6 +28,11 @@ declare -A want=(
   ["./build/cartsift --extract -C partial build/demo-3.113 build/demo-1.113"]=1
   ["find partial -type f | wc -l"]=0
   ["./build/cartsift --info build/demo-1.113 build/demo-3.113"]=1
+  ["./build/cartsift --extract -C restored-z build/demo-z3.113 build/demo-z1.113 build/demo-z2.113"]=0
+  ["diff -r restored restored-z"]=0
+  ["./build/cartsift --info build/demo-z.113"]=0
+  ["./build/cartsift --inflate build/demo-z.113 demo-plain.113"]=0
+  ["./build/cartsift demo-plain.113 -c"]=10
   ["./build/cartsift --extract -v -C picked --include='docs/' --exclude='*.csv' build/demo.113"]=0
   ["./build/cartsift --extract -O --include='C:/AUTOEXEC.BAT' build/demo.113"]=0
   ["./build/cartsift build/demo.113"]=0

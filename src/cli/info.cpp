@@ -30,6 +30,14 @@ std::string os_name(uint8_t os) { return os < 8 ? OS_NAMES[os] : "unknown"; }
 
 std::string label_of(const qic_vtbl &v) { return std::string(v.desc, strnlen(v.desc, 44)); }
 
+// A cartridge that a backup runs on past holds its stream's data and no
+// catalog; saying "in the stream" there would send a reader looking for one.
+std::string catalog_place(const image_info &ii, const z_info &z) {
+  if (ii.cat_stored)
+    return "stored";
+  return z.size > ii.vt.dataSz ? "stream" : "none";
+}
+
 class counter final : public everyday_walk {
 public:
   using everyday_walk::everyday_walk;
@@ -84,7 +92,7 @@ int do_info(const options &o, const cart_set &s) {
         l["uncompressed"] = z->size;
         l["ratio"] = z->zbytes > 0 ? double(z->size) / double(z->zbytes) : 0.0;
         l["holes"] = z->holes.size();
-        l["catalog"] = ii.cat_stored ? "stored" : "stream";
+        l["catalog"] = catalog_place(ii, *z);
         j["layout"] = l;
       }
       if (ii.njd == 2) {
@@ -121,8 +129,10 @@ int do_info(const options &o, const cart_set &s) {
       std::printf("  inflated     %lld bytes from %lld (%.2f:1)\n",
                   static_cast<long long>(z->size), static_cast<long long>(z->zbytes),
                   z->zbytes > 0 ? double(z->size) / double(z->zbytes) : 0.0);
-      std::printf("  catalog      %s\n", ii.cat_stored ? "stored uncompressed at its offset"
-                                                      : "in the stream, after the data");
+      const std::string where = catalog_place(ii, *z);
+      std::printf("  catalog      %s\n", where == "stored"   ? "stored uncompressed at its offset"
+                                        : where == "stream" ? "in the stream, after the data"
+                                                            : "none on this cartridge");
       std::printf("  holes        %zu\n", z->holes.size());
     }
     std::printf("\n");

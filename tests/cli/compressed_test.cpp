@@ -71,6 +71,28 @@ TEST(Compressed, EveryLayoutReadsAsItsTwin) {
   }
 }
 
+// Each cartridge of a set in its own layout: the set extracts as its twin
+// does, and --info tells the cartridges without a catalog from the last.
+TEST(Compressed, ASetInMixedLayoutsReadsAsItsTwin) {
+  temp_dir d;
+  const std::vector<build::image> set = build::demo_set();
+  std::vector<std::string> plain = {"--extract", "-q", "-C", d.file("x-plain")};
+  std::vector<std::string> z = {"--extract", "-q", "-C", d.file("x-z")};
+  const char *const where[] = {"none on this cartridge", "none on this cartridge",
+                               "in the stream, after the data"};
+  for (size_t i = set.size(); i-- > 0;) { // last cartridge first
+    const std::string n = std::to_string(i + 1);
+    plain.push_back(write_image(d, set[i], "p" + n + ".113"));
+    z.push_back(write_image(d, build::compress_image(set[i], build::demo_set_layout(i)),
+                            "z" + n + ".113"));
+    const std::string info = run_bin({"--info", z.back()}).out;
+    EXPECT_NE(info.find(std::string("catalog      ") + where[i]), std::string::npos) << info;
+  }
+  ASSERT_EQ(run_bin(plain).status, 0);
+  ASSERT_EQ(run_bin(z).status, 0);
+  EXPECT_EQ(files_of(d.file("x-z")), files_of(d.file("x-plain")));
+}
+
 TEST(Compressed, ADamagedFrameIsAHoleAndTheRestIsRead) {
   temp_dir d;
   const build::image plain = build::demo_image();

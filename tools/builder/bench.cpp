@@ -3,6 +3,7 @@
 // against them on the same bytes.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #include "img_builder.h"
@@ -170,7 +171,7 @@ void write_copy(const std::string &path, uint64_t bytes) {
 } // namespace
 
 tree_counts bench_tree(const std::string &img_path, const std::string &tar_path, uint32_t files,
-                       uint64_t bytes) {
+                       uint64_t bytes, const std::string &zimg_path) {
   const uint32_t when = utc(2001, 3, 4, 22, 15);
   const uint32_t leaves = std::max<uint32_t>(1, files / 100);
   const uint64_t mean = std::max<uint64_t>(1, bytes / std::max<uint32_t>(files, 1));
@@ -212,6 +213,13 @@ tree_counts bench_tree(const std::string &img_path, const std::string &tar_path,
 
   file_image img(img_path);
   img.start(0, hdr_text(2001, 1), bench_vtbl("benchmark tree", when));
+  // The compressed twin is written alongside, from the same calls.
+  std::unique_ptr<file_image> z;
+  if (!zimg_path.empty()) {
+    z = std::make_unique<file_image>(zimg_path);
+    z->start(0, hdr_text(2001, 1), bench_vtbl("benchmark tree", when));
+    z->begin_compressed({});
+  }
   tar_writer tar(tar_path);
   tar.dir("C_", when);
   tree_counts c;
@@ -224,21 +232,31 @@ tree_counts bench_tree(const std::string &img_path, const std::string &tar_path,
       c.bytes += size;
       tar.file(tname, e.t1, size, from);
     }
-    img.dir_entry(e, size, [from](uint64_t at, std::span<uint8_t> out) {
-      copy_pattern(from + at, out);
-    });
+    auto data = [from](uint64_t at, std::span<uint8_t> out) { copy_pattern(from + at, out); };
+    img.dir_entry(e, size, data);
+    if (z)
+      z->dir_entry(e, size, data);
   });
   tar.close();
 
   img.pad_to(img.next_block());
-  uint64_t cat = img.size();
+  if (z)
+    z->end_compressed(); // the segments end on a block boundary
+  const uint64_t cat = img.size(), zcat = z ? z->size() : 0;
   each([&](entry e, uint64_t size, uint64_t, const std::string &) {
     e.flen = static_cast<uint32_t>(size);
     img.cat_entry(e);
+    if (z)
+      z->cat_entry(e);
   });
   img.cat_end();
   img.finish(cat);
   img.close();
+  if (z) {
+    z->cat_end();
+    z->finish(zcat);
+    z->close();
+  }
   return c;
 }
 
@@ -261,7 +279,33 @@ void bench_big(const std::string &img_path, const std::string &copy_path, uint64
   write_copy(copy_path, bytes);
 }
 
-void bench_set3(const std::string &img_prefix, const std::string &copy_path, uint64_t bytes) {
+void bench_zbig(const std::string &img_path, const std::string &stream_path, uint64_t bytes) {
+  const uint32_t when = utc(2001, 3, 5, 9, 30);
+  entry e = bench_entry("BIG.DAT", {}, A_ARCHIVE, when - 3600, when);
+  e.pflg = PF_END;
+  auto fill = [](uint64_t at, std::span<uint8_t> out) { copy_pattern(at, out); };
+
+  file_image img(img_path);
+  img.start(0, hdr_text(2005, 1), bench_vtbl("benchmark compressed big file", when));
+  img.begin_compressed({});
+  img.dir_entry(e, bytes, fill);
+  img.end_compressed();
+  const uint64_t cat = img.size();
+  e.flen = static_cast<uint32_t>(bytes);
+  img.cat_entry(e);
+  img.cat_end();
+  img.finish(cat);
+  img.close();
+
+  // The stream on its own: an image's data region from its first byte.
+  file_image stream(stream_path);
+  e.flen.reset();
+  stream.dir_entry(e, bytes, fill);
+  stream.close();
+}
+
+void bench_set3(const std::string &img_prefix, const std::string &copy_path, uint64_t bytes,
+                const comp_options *z) {
   const uint32_t when = utc(2001, 3, 7, 18, 45);
   const unsigned job = 2004;
   entry drv = drive_spec("C:");
@@ -280,6 +324,8 @@ void bench_set3(const std::string &img_prefix, const std::string &copy_path, uin
     v.seq = seq;
     file_image img(img_prefix + "-" + std::to_string(seq) + ".113");
     img.start(0, hdr_text(job, seq), v);
+    if (z)
+      img.begin_compressed(*z);
     if (seq == 1) {
       img.dir_entry(drv);
       entry h = big;
@@ -296,11 +342,16 @@ void bench_set3(const std::string &img_prefix, const std::string &copy_path, uin
         throw std::invalid_argument("set3: too few bytes to span three images");
       img.fill(n, part);
       done += n;
-      img.finish(cut); // the data region ends where the image does
+      if (z)
+        img.end_compressed();
+      img.finish(img.size()); // the data region ends where the image does
     } else {
       img.fill(bytes - done, part);
       img.trailer(big);
-      img.pad_to(img.next_block());
+      if (z)
+        img.end_compressed(); // the segments end on a block boundary
+      else
+        img.pad_to(img.next_block());
       const uint64_t cat = img.size();
       img.cat_entry(drv);
       big.flen = static_cast<uint32_t>(bytes);

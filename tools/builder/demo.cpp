@@ -801,4 +801,22 @@ std::vector<image> demo_set() {
   return std::move(s.images);
 }
 
+comp_options demo_set_layout(size_t i) {
+  comp_options o;
+  switch (i % 3) {
+  case 0: // extents run across segment boundaries
+    o.spanning = true;
+    break;
+  case 1: // one extent a segment, 4-byte offsets
+    o.offset_width = 4;
+    break;
+  default: // both, and the catalog inside the stream after the data
+    o.spanning = true;
+    o.offset_width = 4;
+    o.catalog_in_stream = true;
+    break;
+  }
+  return o;
+}
+
 } // namespace cartsift::build

@@ -522,15 +522,19 @@ struct tree_counts {
 };
 // `files` files of `bytes` in all, 100 to a directory three levels deep below
 // drive C:, as an image and as a tar of the same files (C: as C_, the way
-// extraction names it).
+// extraction names it); with zimg_path, also as a compressed image.
 tree_counts bench_tree(const std::string &img_path, const std::string &tar_path, uint32_t files,
-                       uint64_t bytes);
+                       uint64_t bytes, const std::string &zimg_path = "");
 // One file of `bytes` bytes, as an image and as a plain copy of its data.
 void bench_big(const std::string &img_path, const std::string &copy_path, uint64_t bytes);
+// The same file as a compressed image, and its uncompressed stream (the
+// twin's data region) as a plain file.
+void bench_zbig(const std::string &img_path, const std::string &stream_path, uint64_t bytes);
 // Drive C: with one file of `bytes` bytes whose data runs across three
 // images, <img_prefix>-1.113 to -3.113 (the catalog in the third), and a
-// plain copy of its data.
-void bench_set3(const std::string &img_prefix, const std::string &copy_path, uint64_t bytes);
+// plain copy of its data; with z, each image compressed that way.
+void bench_set3(const std::string &img_prefix, const std::string &copy_path, uint64_t bytes,
+                const comp_options *z = nullptr);
 // Two small files with `junk` bytes of foreign data between them, which a
 // walk crosses by searching for the second entry's signature.
 void bench_junk(const std::string &img_path, uint64_t junk);
@@ -539,6 +543,9 @@ void bench_junk(const std::string &img_path, uint64_t junk);
 image demo_image();
 image_pair demo_pair();
 std::vector<image> demo_set();
+// How demo-z1.113 .. demo-z3.113 compress cartridge i (0-based) of the set:
+// a different layout on each, as tapes written by different software.
+comp_options demo_set_layout(size_t i);
 // The entries demo_set writes, in stream order (what extracting it restores).
 std::vector<entry> demo_set_entries();
 
