@@ -130,6 +130,8 @@ struct totals {
   uint64_t entries = 0, drives = 0, dirs = 0, files = 0, bytes = 0;
   int backups = 0;
   void add(const walk_entry &e);
+  // The last line of --list --json and --test --json.
+  void json_summary(const cart_set &s) const;
 };
 
 int do_list(const options &o, const cart_set &s);

@@ -70,20 +70,8 @@ int do_list(const options &o, const cart_set &s) {
   lister l(s, o);
   walk_set(s, l);
   l.note_holes();
-  if (o.json) {
-    nlohmann::ordered_json sum;
-    sum["entries"] = l.t.entries;
-    sum["drives"] = l.t.drives;
-    sum["dirs"] = l.t.dirs;
-    sum["files"] = l.t.files;
-    sum["bytes"] = l.t.bytes;
-    sum["problems"] = rep.problems;
-    sum["images"] = s.images.size();
-    nlohmann::ordered_json j;
-    j["summary"] = sum;
-    put(j.dump());
-    std::fputc('\n', stdout);
-  }
+  if (o.json)
+    l.t.json_summary(s);
   return rep.problems + rep.skipped > 0 ? 1 : 0;
 }
 

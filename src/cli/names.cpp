@@ -240,6 +240,20 @@ void totals::add(const walk_entry &e) {
   backups = std::max(backups, e.backup);
 }
 
+void totals::json_summary(const cart_set &s) const {
+  nlohmann::ordered_json sum;
+  sum["entries"] = entries;
+  sum["drives"] = drives;
+  sum["dirs"] = dirs;
+  sum["files"] = files;
+  sum["bytes"] = bytes;
+  sum["problems"] = rep.problems;
+  sum["images"] = s.images.size();
+  nlohmann::ordered_json j;
+  j["summary"] = sum;
+  std::printf("%s\n", j.dump().c_str());
+}
+
 std::string local_text(uint32_t t) {
   time_t tt = t;
   struct tm tm;

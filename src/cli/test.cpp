@@ -132,17 +132,7 @@ int do_test(const options &o, const cart_set &s) {
   set_inflate_all(s.sfd); // frames no entry led to are tested too
   t.note_holes();
   if (o.json) {
-    nlohmann::ordered_json sum;
-    sum["entries"] = t.t.entries;
-    sum["drives"] = t.t.drives;
-    sum["dirs"] = t.t.dirs;
-    sum["files"] = t.t.files;
-    sum["bytes"] = t.t.bytes;
-    sum["problems"] = rep.problems;
-    sum["images"] = s.images.size();
-    nlohmann::ordered_json j;
-    j["summary"] = sum;
-    std::printf("%s\n", j.dump().c_str());
+    t.t.json_summary(s);
   } else {
     std::fflush(stdout);
     std::fprintf(stderr, "%llu entries, %llu files, %llu bytes; %d problems\n",
