@@ -133,6 +133,12 @@ std::vector<set_shape> sets() {
   es.push_back(file_entry("LONG.DAT", "DOCS", std::string(70000, 'L'), T));
   es.push_back(file_entry("AFTER.TXT", "DOCS", "after\r\n", T));
   v.push_back({"small3", split_backup({}, 5, es, {1, 1}).images});
+  // Compressed volumes, alone and in a set beside uncompressed cartridges.
+  comp_options span;
+  span.spanning = true;
+  span.frame_in = 2000;
+  v.push_back({"zone", {compress_image(demo_image())}});
+  v.push_back({"zset", {compress_image(demo[0], span), demo[1], compress_image(demo[2])}});
 
   // Sets small enough for runs with a short -max_len: the same entries with
   // less data, cut anywhere, no catalog, each image as long as its data.
