@@ -25,15 +25,34 @@ struct rng {
   }
 };
 
-// File contents are slices of one block of printable text, so extracted
-// files can be compared with tar's and no entry signature hides in them.
+// File contents are slices of one block of text made of words, as backed-up
+// documents are: it compresses as such files do, so compressed volumes are
+// timed decoding real frames, extracted files can be compared with tar's,
+// and no entry signature hides in them.
 constexpr size_t PAT_SIZE = 1 << 20;
 const std::vector<uint8_t> &pattern() {
   static const std::vector<uint8_t> p = [] {
-    std::vector<uint8_t> v(PAT_SIZE);
+    static const char *const words[] = {
+        "the",     "backup",  "of",      "tape",    "cartridge", "file",    "and",
+        "report",  "sales",   "quarter", "data",    "to",        "drive",   "system",
+        "invoice", "letter",  "meeting", "notes",   "project",   "budget",  "review",
+        "customer", "order",  "number",  "total",   "march",     "april",   "office",
+        "windows", "document", "copy",   "restore", "archive",   "volume",  "record",
+        "a",       "in",      "for",     "with",    "on",        "1996",    "1997"};
+    std::vector<uint8_t> v;
+    v.reserve(PAT_SIZE + 16);
     rng r{0x5EED};
-    for (auto &c : v)
-      c = uint8_t(0x20 + r.next() % 95);
+    for (int n = 1; v.size() < PAT_SIZE; n++) {
+      const char *w = words[r.next() % std::size(words)];
+      v.insert(v.end(), w, w + std::strlen(w));
+      if (n % 11 == 0) {
+        v.push_back('\r');
+        v.push_back('\n');
+      } else {
+        v.push_back(' ');
+      }
+    }
+    v.resize(PAT_SIZE);
     return v;
   }();
   return p;
