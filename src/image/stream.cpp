@@ -31,6 +31,8 @@ struct stream {
   // The image of part i, positioned at the image offset of soff.
   int at(size_t i, int64_t soff) {
     if (open_part != i) {
+      if (open_part < views.size() && views[open_part])
+        views[open_part]->release();
       fd.reset(img_open(parts[i].path.c_str()));
       open_part = fd.get() < 0 ? SIZE_MAX : i;
       if (fd.get() < 0)

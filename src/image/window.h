@@ -62,6 +62,8 @@ public:
   // words only; false, with the reason, when no layout fits.
   bool open(int fd, int64_t start, int64_t end, bool spanning, std::string *why);
   void use_fd(int fd) { fd_ = fd; } // the image, opened anew
+  // Drops the decoded extent: a set holds one at a time, whatever its size.
+  void release();
   int64_t size() const { return size_; }
   // The decoded extent holding off: false in a hole or past the end. The
   // bytes last until the next call.

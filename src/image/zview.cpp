@@ -113,7 +113,14 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
   decode(ext_.size() - 1);
   size_ = ext_.back().u + std::max<int64_t>(ext_.back().valid, 0);
   info.size = size_;
+  release();
   return true;
+}
+
+void zview::release() {
+  out_.reset();
+  out_alloc_ = out_cap_ = 0;
+  cur_ = SIZE_MAX;
 }
 
 int64_t zview::seg_at(int64_t k) const { return start_ + k * int64_t(SEG); }
