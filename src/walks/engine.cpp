@@ -102,7 +102,9 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
     e.flen = ent_flen(u1);
     e.plen = ent_plen(u1);
     e.pflg = ent_pflg(u1);
-    const int64_t run_end = img_run_end(fp, e.data);
+    // Only the everyday walk looks at barriers; the classic one reads on
+    // and finds out at the trailer, and a status query per entry is not free.
+    const int64_t run_end = rules.go_on ? img_run_end(fp, e.data) : INT64_MAX;
     e.avail = std::clamp<int64_t>(run_end - e.data, 0, e.flen);
 
     if (rules.drive_now)
