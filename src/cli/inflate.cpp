@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "extract/write_full.h"
 
 namespace cartsift::cli {
 
@@ -18,16 +19,9 @@ class writer {
 public:
   explicit writer(int fd) : fd_(fd) {}
   bool put(const uint8_t *p, size_t n) {
-    while (n > 0) {
-      ssize_t w = ::write(fd_, p, n);
-      if (w < 0 && errno == EINTR)
-        continue;
-      if (w <= 0)
-        return false;
-      p += w;
-      n -= size_t(w);
-      at_ += w;
-    }
+    if (!write_full(fd_, p, n))
+      return false;
+    at_ += int64_t(n);
     return true;
   }
   bool zeros(int64_t n) {
