@@ -96,8 +96,6 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
     return 2;
   }
   hole_reporter holes(*s, o);
-  set_inflate_all(s->sfd);
-  holes.note_holes();
 
   const int64_t total = s->total;
   const int64_t data_len =
@@ -139,6 +137,7 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
     ok = copy_stream(*s, data_len, total, w, pr);
   }
   pr.done();
+  holes.note_holes(); // found by the copy, which inflated every extent once
   const int64_t dblk = (cat_len + BLOCK_SIZE - 1) / BLOCK_SIZE;
   const int64_t nblk = cat_off / BLOCK_SIZE + dblk;
   ok = ok && w.zeros(nblk * BLOCK_SIZE - w.at());

@@ -197,8 +197,8 @@ struct z_info {
 // Null for a part that is not compressed.
 const z_info *set_zinfo(int sfd, size_t part);
 size_t set_parts(int sfd);
-// Inflates every extent of the compressed parts, so that their holes are
-// all known.
+// Inflates every extent of the compressed parts that no read has reached
+// yet, so that their holes are all known.
 void set_inflate_all(int sfd);
 void set_close(int sfd); // img_close does the same for a stream
 struct set_place {

@@ -1,6 +1,7 @@
 // The QIC-122 frame decoder. Bits are taken most significant first from a
 // 64-bit buffer that keeps the unread bits at its top; most refills load a
 // whole word, so a token rarely costs more than a shift and a table look-up.
+#include <array>
 #include <cstring>
 
 #include "image/image.h"
@@ -9,14 +10,28 @@ namespace cartsift {
 
 namespace {
 
-// Length codes by the next four bits: the length and the bits its code
-// takes. 1111 (8) is followed by 4-bit groups that each add up to 15.
+// Length codes by the next eight bits: the length and the bits its code
+// takes. 00, 01 and 10 are 2 to 4; 1100 to 1110 are 5 to 7; 1111 is
+// followed by 4-bit groups, and one below 15 ends the length at 8 plus it.
+// Only 1111 1111 (23 or more) leaves groups to read: length 0 here.
 struct len_code {
   uint8_t len, bits;
 };
-constexpr len_code LEN_CODES[16] = {{2, 2}, {2, 2}, {2, 2}, {2, 2}, {3, 2}, {3, 2},
-                                    {3, 2}, {3, 2}, {4, 2}, {4, 2}, {4, 2}, {4, 2},
-                                    {5, 4}, {6, 4}, {7, 4}, {8, 4}};
+constexpr std::array<len_code, 256> make_len_codes() {
+  std::array<len_code, 256> t{};
+  for (unsigned v = 0; v < 256; v++) {
+    if (v >> 6 != 3)
+      t[v] = {uint8_t(2 + (v >> 6)), 2};
+    else if ((v >> 4 & 3) != 3)
+      t[v] = {uint8_t(5 + (v >> 4 & 3)), 4};
+    else if ((v & 15) != 15)
+      t[v] = {uint8_t(8 + (v & 15)), 8};
+    else
+      t[v] = {0, 8};
+  }
+  return t;
+}
+constexpr std::array<len_code, 256> LEN_CODES = make_len_codes();
 
 // The stream's bit order is big-endian within each byte.
 inline uint64_t load_be64(const uint8_t *p) {
@@ -55,9 +70,16 @@ int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
   };
 
   for (;;) {
-    // Every fixed part of a token (17 bits at most) fits in what is held.
-    if (nb < 32)
+    // Every fixed part of a token (21 bits at most) fits in what is held.
+    // Far from the end a word goes in before every token, which costs less
+    // than the branch on how many bits are left.
+    if (end - p >= 8) {
+      bb |= load_be64(p) >> nb;
+      p += (63 - nb) >> 3;
+      nb |= 56;
+    } else if (nb < 32) {
       refill();
+    }
     if (!(bb >> 63)) {
       const auto c = uint8_t(bb >> 55);
       bb <<= 9;
@@ -72,19 +94,25 @@ int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
 
     // 1 1xxxxxxx or 1 0xxxxxxxxxxx: chosen without a branch, the form
     // being as unpredictable as the data.
-    const bool short_form = bb >> 62 & 1;
-    const unsigned head = short_form ? 9 : 13;
-    const size_t off = size_t(bb << 2 >> (short_form ? 57 : 53));
+    const auto short_form = unsigned(bb >> 62 & 1);
+    const unsigned head = 13 - 4 * short_form;
+    const size_t off = size_t(bb << 2 >> (53 + 4 * short_form));
     bb <<= head;
     nb -= head;
     if (off == 0 && short_form) // the end marker
       return nb < slack ? int64_t(QIC122_NO_END) : int64_t(out);
-    const len_code lc = LEN_CODES[bb >> 60];
+    const len_code lc = LEN_CODES[bb >> 56];
     size_t len = lc.len;
     bb <<= lc.bits;
     nb -= lc.bits;
-    if (lc.len == 8) {
+    if (len == 0) {
+      // 1111 1111: groups of four bits follow until one below 15.
+      len = 23;
       for (;;) {
+        // Made-up bits are zeros and end a length, so a 1111 group is real
+        // input; stopping here keeps a long run of them from counting on.
+        if (len > cap - out)
+          return QIC122_TOO_LONG;
         if (nb < 4)
           refill();
         const auto g = unsigned(bb >> 60);
@@ -93,10 +121,6 @@ int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
         len += g;
         if (g != 15)
           break;
-        // Made-up bits are zeros and end a length, so this is real input;
-        // stopping here also keeps a run of 1111 groups from counting on.
-        if (len > cap - out)
-          return QIC122_TOO_LONG;
       }
     }
     if (nb < slack)
@@ -108,16 +132,26 @@ int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
 
     uint8_t *d = dst + out;
     const uint8_t *s = d - off;
+    const size_t room = cap - out;
     out += len;
-    if (off >= 8 && cap - out >= 8) {
-      // Whole words, the last running past the copy's end but not past cap;
-      // at 8 back or more a word reads only bytes already final.
-      uint8_t *const e = d + len;
-      do {
-        std::memcpy(d, s, 8);
-        d += 8;
-        s += 8;
-      } while (d < e);
+    if (off >= 8 && room >= 16) {
+      // Two words, whatever the length: most copies are 16 bytes or less.
+      // At 8 back or more a word reads only bytes already final, and the
+      // bytes written past the copy's end are overwritten by what follows.
+      std::memcpy(d, s, 8);
+      std::memcpy(d + 8, s + 8, 8);
+      if (len > 16) {
+        uint8_t *const e = d + len;
+        d += 16;
+        s += 16;
+        for (; e - d >= 8; d += 8, s += 8)
+          std::memcpy(d, s, 8);
+        if (room - len >= 8) // the last word may run past e, not past cap
+          std::memcpy(d, s, 8);
+        else
+          while (d < e)
+            *d++ = *s++;
+      }
     } else if (off == 1) {
       std::memset(d, *s, len);
     } else {

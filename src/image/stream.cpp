@@ -114,12 +114,7 @@ void set_inflate_all(int sfd) {
   for (size_t i = 0; i < s->parts.size(); i++) {
     if (!s->views[i] || s->at(i, s->base[i]) < 0)
       continue;
-    zview &z = *s->views[i];
-    for (int64_t off = 0; off < z.size();) {
-      const uint8_t *p;
-      int64_t b, l;
-      off = z.extent_at(off, &p, &b, &l) ? b + l : std::max(off + 1, z.next_extent(off));
-    }
+    s->views[i]->decode_untried();
   }
 }
 

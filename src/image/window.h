@@ -69,6 +69,7 @@ public:
   // bytes last until the next call.
   bool extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *len);
   int64_t next_extent(int64_t off) const; // first extent start after off
+  void decode_untried(); // each extent no read has decoded yet
   // Bytes at off, short at a hole or the end; -1 when off lies in a hole.
   int64_t read(int64_t off, uint8_t *dst, size_t n);
 

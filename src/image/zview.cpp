@@ -270,6 +270,12 @@ bool zview::extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *l
   return true;
 }
 
+void zview::decode_untried() {
+  for (size_t i = 0; i < ext_.size(); i++)
+    if (ext_[i].valid < 0)
+      decode(i);
+}
+
 int64_t zview::next_extent(int64_t off) const {
   auto it = std::upper_bound(ext_.begin(), ext_.end(), off,
                              [](int64_t v, const extent &x) { return v < x.u; });
