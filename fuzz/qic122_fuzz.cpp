@@ -72,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::memcpy(src.get(), data + 2, n);
   auto dst = std::make_unique<uint8_t[]>(cap);
   const int64_t r = qic122_decode(src.get(), n, dst.get(), cap);
-  if (r > int64_t(cap) || (r < 0 && r != QIC122_BAD_OFFSET && r != QIC122_NO_END &&
-                           r != QIC122_TOO_LONG))
+  if (r > int64_t(cap) ||
+      (r < 0 && r != QIC122_BAD_OFFSET && r != QIC122_NO_END && r != QIC122_TOO_LONG))
     std::abort();
   std::vector<uint8_t> ref;
   ref.reserve(cap);

@@ -3,11 +3,15 @@
 // includes it.
 #pragma once
 
+#include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <array>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image/image.h"
@@ -58,48 +62,86 @@ int64_t stream_find(int sfd, int64_t off, uint32_t sig);
 class zview {
 public:
   z_info info;
+  zview() = default;
+  zview(const zview &) = delete;
+  zview &operator=(const zview &) = delete;
+  ~zview() { ahead_stop(); }
   // Indexes the segments of [start, end) by reading each one's leading
   // words only; false, with the reason, when no layout fits.
   bool open(int fd, int64_t start, int64_t end, bool spanning, std::string *why);
-  void use_fd(int fd) { fd_ = fd; } // the image, opened anew
-  // Drops the decoded extent: a set holds one at a time, whatever its size.
+  void use_fd(int fd) { // the image, opened anew
+    ahead_stop();
+    fd_ = fd;
+  }
+  // Drops the decoded extents: a set holds those of one image at a time.
   void release();
   int64_t size() const { return size_; }
   // The decoded extent holding off: false in a hole or past the end. The
   // bytes last until the next call.
   bool extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *len);
   int64_t next_extent(int64_t off) const; // first extent start after off
-  void decode_untried(); // each extent no read has decoded yet
+  void decode_untried();                  // each extent no read has decoded yet
   // Bytes at off, short at a hole or the end; -1 when off lies in a hole.
   int64_t read(int64_t off, uint8_t *dst, size_t n);
 
 private:
   struct extent {
-    int64_t u;      // uncompressed offset
-    int64_t seg;    // segment of its offset word
-    uint32_t pos;   // the word's place in the segment
-    int64_t valid;  // bytes that decoded; -1 until tried
+    int64_t u;     // uncompressed offset
+    int64_t seg;   // segment of its offset word
+    uint32_t pos;  // the word's place in the segment
+    int64_t valid; // bytes that decoded; -1 until tried
     bool reported = false;
   };
+  // What one thread needs to read segments and frames.
+  struct reader {
+    std::array<uint8_t, 0x8000> frame{};
+    std::array<uint8_t, size_t(BLOCK_SIZE)> seg{};
+    int64_t seg_k = -1;
+  };
+  // One extent's bytes, whichever thread decoded them.
+  struct output {
+    std::unique_ptr<uint8_t[]> buf;
+    size_t alloc = 0, len = 0;
+    std::string bad; // empty when the extent decoded whole
+  };
+  // An extent decoded ahead of the reads, by the worker or by the reading
+  // thread while it waits.
+  struct job {
+    size_t i;
+    output out;
+    enum { queued, running, done } state = queued;
+  };
+
   int64_t seg_at(int64_t k) const;
   void hole(int64_t from, int64_t to, std::string why);
-  bool fetch(int64_t &k, size_t &q, uint8_t *dst, size_t n);
-  bool frames(int64_t &k, size_t &q, size_t *o, std::string *bad);
+  bool fetch(reader &r, int64_t &k, size_t &q, uint8_t *dst, size_t n) const;
+  bool frames(reader &r, output &o, size_t limit, int64_t &k, size_t &q) const;
+  void inflate(size_t i, reader &r, output &o) const; // any thread
   void decode(size_t i);
+  void settle(size_t i, output &o);
+  // Read-ahead: taken from the queue, or decoded here; the queue topped up
+  // while reads go forward extent by extent.
+  bool ahead_take(size_t i, output &o);
+  void ahead_fill(size_t i);
+  void ahead_stop();
+  void work();
 
   int fd_ = -1;
   int64_t start_ = 0, nseg_ = 0, size_ = 0;
   bool spanning_ = false;
   unsigned width_ = 8;
   std::vector<extent> ext_;
-  size_t cur_ = SIZE_MAX; // the extent in out_
-  std::unique_ptr<uint8_t[]> out_;
-  size_t out_cap_ = 0;   // bytes allocated to out_ that this extent may use
-  size_t out_limit_ = 0; // what this extent may expand to
-  size_t out_alloc_ = 0;
-  std::array<uint8_t, 0x8000> frame_{};
-  std::array<uint8_t, size_t(BLOCK_SIZE)> seg_{};
-  int64_t seg_k_ = -1;
+  size_t cur_ = SIZE_MAX;  // the extent in out_
+  size_t last_ = SIZE_MAX; // the one decoded before it
+  output out_;
+  reader rd_; // this thread's
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<job> jobs_; // by extent, done and running ones first
+  std::vector<output> spare_;
+  std::thread worker_;
+  bool stop_ = false;
 };
 
 } // namespace cartsift::window

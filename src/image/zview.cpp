@@ -11,6 +11,7 @@
 // stream. A zero size, or fewer than 18 bytes left in the segment, ends it.
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "image/window.h"
 
@@ -89,14 +90,16 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
     const int64_t prev_u = ext_.empty() ? 0 : ext_.back().u;
     const int64_t segs = spots[i].first - (ext_.empty() ? 0 : ext_.back().seg) + 1;
     if (u > uint64_t(prev_u) + uint64_t(segs * SEG_OUT_MAX)) {
-      hole(-1, -1, "extent in segment " + std::to_string(spots[i].first) +
-                       " claims an uncompressed offset of " + std::to_string(u) +
-                       ", beyond what the segments before it hold");
+      hole(-1, -1,
+           "extent in segment " + std::to_string(spots[i].first) +
+               " claims an uncompressed offset of " + std::to_string(u) +
+               ", beyond what the segments before it hold");
       continue;
     }
     if (!ext_.empty() && int64_t(u) <= ext_.back().u) {
-      hole(-1, -1, "extent in segment " + std::to_string(spots[i].first) +
-                       " goes back to uncompressed offset " + std::to_string(u));
+      hole(-1, -1,
+           "extent in segment " + std::to_string(spots[i].first) +
+               " goes back to uncompressed offset " + std::to_string(u));
       continue;
     }
     ext_.push_back({int64_t(u), spots[i].first, spots[i].second, -1});
@@ -107,8 +110,8 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
     return false;
   }
   if (ext_.front().u != 0)
-    hole(0, ext_.front().u, "the first extent starts at uncompressed offset " +
-                                std::to_string(ext_.front().u));
+    hole(0, ext_.front().u,
+         "the first extent starts at uncompressed offset " + std::to_string(ext_.front().u));
   // The last extent's length is known only once decoded.
   decode(ext_.size() - 1);
   size_ = ext_.back().u + std::max<int64_t>(ext_.back().valid, 0);
@@ -118,9 +121,10 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
 }
 
 void zview::release() {
-  out_.reset();
-  out_alloc_ = out_cap_ = 0;
-  cur_ = SIZE_MAX;
+  ahead_stop();
+  out_ = output{};
+  spare_.clear();
+  cur_ = last_ = SIZE_MAX;
 }
 
 int64_t zview::seg_at(int64_t k) const { return start_ + k * int64_t(SEG); }
@@ -131,20 +135,20 @@ void zview::hole(int64_t from, int64_t to, std::string why) {
 
 // Bytes of an extent from its spot on, with segment headers skipped when
 // extents span segments. False when the image ends.
-bool zview::fetch(int64_t &k, size_t &q, uint8_t *dst, size_t n) {
+bool zview::fetch(reader &r, int64_t &k, size_t &q, uint8_t *dst, size_t n) const {
   while (n > 0) {
     if (q >= SEG) {
       if (!spanning_ || ++k >= nseg_)
         return false;
       q = 2;
     }
-    if (k != seg_k_) {
-      if (read_full(fd_, seg_.data(), SEG, seg_at(k)) != int64_t(SEG))
+    if (k != r.seg_k) {
+      if (read_full(fd_, r.seg.data(), SEG, seg_at(k)) != int64_t(SEG))
         return false;
-      seg_k_ = k;
+      r.seg_k = k;
     }
     const size_t take = std::min(n, SEG - q);
-    std::memcpy(dst, seg_.data() + q, take);
+    std::memcpy(dst, r.seg.data() + q, take);
     dst += take;
     q += take;
     n -= take;
@@ -152,15 +156,16 @@ bool zview::fetch(int64_t &k, size_t &q, uint8_t *dst, size_t n) {
   return true;
 }
 
-// Decodes the frames of one extent from (k, q) into out_ from *o. True at a
-// zero size word, false at the segment's end or on damage (bad set).
-bool zview::frames(int64_t &k, size_t &q, size_t *o, std::string *bad) {
+// Decodes the frames of one extent from (k, q) onto o, which may hold
+// limit bytes. True at a zero size word, false at the segment's end or on
+// damage (o.bad set).
+bool zview::frames(reader &r, output &o, size_t limit, int64_t &k, size_t &q) const {
   for (;;) {
     if (q >= SEG || SEG - q < MIN_LEFT)
       return false;
     uint8_t w[2];
-    if (!fetch(k, q, w, 2)) {
-      *bad = "runs past the last segment";
+    if (!fetch(r, k, q, w, 2)) {
+      o.bad = "runs past the last segment";
       return false;
     }
     const uint16_t n = le16(w);
@@ -168,89 +173,232 @@ bool zview::frames(int64_t &k, size_t &q, size_t *o, std::string *bad) {
       return true;
     const size_t len = n & 0x7FFF;
     if (!spanning_ && q + len > SEG) {
-      *bad = "has a frame of " + std::to_string(len) + " bytes where " + std::to_string(SEG - q) +
-             " are left";
+      o.bad = "has a frame of " + std::to_string(len) + " bytes where " + std::to_string(SEG - q) +
+              " are left";
       return false;
     }
-    if (!fetch(k, q, frame_.data(), len)) {
-      *bad = "runs past the last segment";
+    if (!fetch(r, k, q, r.frame.data(), len)) {
+      o.bad = "runs past the last segment";
       return false;
     }
     // The buffer grows as frames come, uninitialised: most extents are
     // far below the limit, and zeroing what a frame overwrites is waste.
-    if (out_cap_ - *o < QIC122_FRAME_MAX && out_cap_ < out_limit_) {
-      const size_t cap = std::min(out_limit_, std::max(2 * out_cap_, *o + QIC122_FRAME_MAX));
-      auto grown = std::make_unique_for_overwrite<uint8_t[]>(cap);
-      if (*o > 0)
-        std::memcpy(grown.get(), out_.get(), *o);
-      out_ = std::move(grown);
-      out_cap_ = out_alloc_ = cap;
+    size_t usable = std::min(o.alloc, limit);
+    if (usable - o.len < QIC122_FRAME_MAX && usable < limit) {
+      usable = std::min(limit, std::max(2 * usable, o.len + QIC122_FRAME_MAX));
+      auto grown = std::make_unique_for_overwrite<uint8_t[]>(usable);
+      if (o.len > 0)
+        std::memcpy(grown.get(), o.buf.get(), o.len);
+      o.buf = std::move(grown);
+      o.alloc = usable;
     }
-    const size_t room = std::min(out_cap_ - *o, QIC122_FRAME_MAX);
-    int64_t r;
+    const size_t room = std::min(usable - o.len, QIC122_FRAME_MAX);
+    int64_t got;
     if (n & 0x8000) {
-      r = len <= room ? int64_t(len) : int64_t(QIC122_TOO_LONG);
-      if (r >= 0)
-        std::memcpy(out_.get() + *o, frame_.data(), len);
+      got = len <= room ? int64_t(len) : int64_t(QIC122_TOO_LONG);
+      if (got >= 0)
+        std::memcpy(o.buf.get() + o.len, r.frame.data(), len);
     } else {
-      r = qic122_decode(frame_.data(), len, out_.get() + *o, room);
+      got = qic122_decode(r.frame.data(), len, o.buf.get() + o.len, room);
     }
-    if (r < 0) {
-      *bad = r == QIC122_TOO_LONG     ? "has a frame that expands past its limit"
-             : r == QIC122_BAD_OFFSET ? "has a frame that refers before its start"
-                                      : "has a frame without its end marker";
+    if (got < 0) {
+      o.bad = got == QIC122_TOO_LONG     ? "has a frame that expands past its limit"
+              : got == QIC122_BAD_OFFSET ? "has a frame that refers before its start"
+                                         : "has a frame without its end marker";
       return false;
     }
-    *o += size_t(r);
+    o.len += size_t(got);
   }
 }
 
 // An index entry is the first extent that begins in its segment. When
 // extents span segments, more may begin in the same segment after it: they
-// are decoded with it, as the index has no word of theirs.
+// are decoded with it, as the index has no word of theirs. Reads only what
+// open() settled, so any thread may run it.
+void zview::inflate(size_t i, reader &r, output &o) const {
+  const extent &x = ext_[i];
+  const bool last = i + 1 == ext_.size();
+  const int64_t span = last ? EXTENT_MAX : ext_[i + 1].u - x.u;
+  const size_t limit = size_t(std::min(span, EXTENT_MAX));
+  o.len = 0;
+  o.bad.clear();
+  if (span > EXTENT_MAX) {
+    o.bad = "claims " + std::to_string(span) + " bytes";
+    return;
+  }
+  int64_t k = x.seg;
+  size_t q = x.pos;
+  for (bool first = true;; first = false) {
+    uint8_t w[8] = {};
+    if (!fetch(r, k, q, w, width_)) {
+      o.bad = "runs past the last segment";
+      break;
+    }
+    const uint64_t u = width_ == 8 ? le64(w) : le32(w);
+    if (!first && u == 0)
+      break; // fill after the last extent
+    if (!first && u != uint64_t(x.u) + o.len) {
+      o.bad = "holds an extent at uncompressed offset " + std::to_string(u) + " where " +
+              std::to_string(uint64_t(x.u) + o.len) + " was due";
+      break;
+    }
+    if (!frames(r, o, limit, k, q) || !spanning_ || k != x.seg || SEG - q < width_ + MIN_LEFT)
+      break;
+  }
+  if (o.bad.empty() && !last && int64_t(o.len) != span)
+    o.bad = "expands to " + std::to_string(o.len) + " bytes where " + std::to_string(span) +
+            " were due";
+}
+
+void zview::settle(size_t i, output &o) {
+  extent &x = ext_[i];
+  x.valid = int64_t(o.len);
+  if (!o.bad.empty() && !x.reported) {
+    x.reported = true;
+    hole(x.u + x.valid, i + 1 == ext_.size() ? x.u + x.valid : ext_[i + 1].u,
+         "extent in segment " + std::to_string(x.seg) + " " + o.bad);
+  }
+}
+
 void zview::decode(size_t i) {
   if (cur_ == i)
     return;
-  extent &x = ext_[i];
-  const bool last = i + 1 == ext_.size();
-  const int64_t span = last ? EXTENT_MAX : ext_[i + 1].u - x.u;
-  out_limit_ = size_t(std::min(span, EXTENT_MAX));
-  out_cap_ = std::min(out_alloc_, out_limit_); // what this extent may use of it
+  const bool onward = cur_ != SIZE_MAX && i == cur_ + 1;
+  cur_ = SIZE_MAX;
+  if (!ahead_take(i, out_))
+    inflate(i, rd_, out_);
   cur_ = i;
-  std::string bad;
-  size_t o = 0;
-  if (span > EXTENT_MAX) {
-    bad = "claims " + std::to_string(span) + " bytes";
-  } else {
-    int64_t k = x.seg;
-    size_t q = x.pos;
-    for (bool first = true;; first = false) {
-      uint8_t w[8] = {};
-      if (!fetch(k, q, w, width_)) {
-        bad = "runs past the last segment";
-        break;
-      }
-      const uint64_t u = width_ == 8 ? le64(w) : le32(w);
-      if (!first && u == 0)
-        break; // fill after the last extent
-      if (!first && u != uint64_t(x.u) + o) {
-        bad = "holds an extent at uncompressed offset " + std::to_string(u) + " where " +
-              std::to_string(uint64_t(x.u) + o) + " was due";
-        break;
-      }
-      if (!frames(k, q, &o, &bad) || !spanning_ || k != x.seg || SEG - q < width_ + MIN_LEFT)
-        break;
+  settle(i, out_);
+  if (onward)
+    ahead_fill(i);
+}
+
+// ---- read-ahead -------------------------------------------------------------
+//
+// A listing of small files needs every extent, and decoding is most of its
+// time: while reads go forward, a worker decodes the next extents, and the
+// reading thread, when it would wait, decodes a later one itself. Jobs are
+// taken in extent order, so the queue holds done and running jobs first and
+// queued ones after them.
+
+namespace {
+
+constexpr size_t AHEAD_JOBS = 4;
+constexpr int64_t AHEAD_BYTES = 2 << 20; // beyond the first job
+constexpr size_t SPARE_MAX = 1 << 20;    // larger buffers are not kept
+
+bool can_go_ahead() {
+  static const bool two = std::thread::hardware_concurrency() > 1;
+  return two;
+}
+
+} // namespace
+
+bool zview::ahead_take(size_t i, output &o) {
+  std::unique_lock l(mu_);
+  if (jobs_.empty())
+    return false;
+  if (jobs_.front().i != i) {
+    // The reads went elsewhere: what was queued is dropped, what runs is
+    // let finish.
+    while (!jobs_.empty() && jobs_.back().state == job::queued)
+      jobs_.pop_back();
+    cv_.wait(l, [&] {
+      return std::all_of(jobs_.begin(), jobs_.end(),
+                         [](const job &j) { return j.state == job::done; });
+    });
+    for (job &j : jobs_)
+      if (j.out.alloc <= SPARE_MAX && spare_.size() < AHEAD_JOBS)
+        spare_.push_back(std::move(j.out));
+    jobs_.clear();
+    return false;
+  }
+  while (jobs_.front().state != job::done) {
+    auto q = std::find_if(jobs_.begin(), jobs_.end(),
+                          [](const job &j) { return j.state == job::queued; });
+    if (q == jobs_.end()) {
+      cv_.wait(l);
+      continue;
     }
+    q->state = job::running;
+    l.unlock();
+    inflate(q->i, rd_, q->out);
+    l.lock();
+    q->state = job::done;
+    cv_.notify_all();
   }
-  x.valid = int64_t(o);
-  if (bad.empty() && !last && int64_t(o) != span)
-    bad = "expands to " + std::to_string(o) + " bytes where " + std::to_string(span) +
-          " were due";
-  if (!bad.empty() && !x.reported) {
-    x.reported = true;
-    hole(x.u + int64_t(o), last ? x.u + int64_t(o) : ext_[i + 1].u,
-         "extent in segment " + std::to_string(x.seg) + " " + bad);
+  std::swap(o, jobs_.front().out);
+  if (jobs_.front().out.alloc <= SPARE_MAX && spare_.size() < AHEAD_JOBS)
+    spare_.push_back(std::move(jobs_.front().out));
+  jobs_.pop_front();
+  return true;
+}
+
+void zview::ahead_fill(size_t i) {
+  if (!can_go_ahead())
+    return;
+  std::unique_lock l(mu_);
+  auto span = [&](size_t k) { return (k + 1 < ext_.size() ? ext_[k + 1].u : size_) - ext_[k].u; };
+  size_t next = jobs_.empty() ? i + 1 : jobs_.back().i + 1;
+  int64_t bytes = 0;
+  for (const job &j : jobs_)
+    bytes += span(j.i);
+  bool added = false;
+  for (; jobs_.size() < AHEAD_JOBS && next < ext_.size(); next++) {
+    if (!jobs_.empty() && bytes + span(next) > AHEAD_BYTES)
+      break;
+    bytes += span(next);
+    jobs_.push_back({next, {}});
+    if (!spare_.empty()) {
+      jobs_.back().out = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    added = true;
   }
+  if (added && !worker_.joinable()) {
+    stop_ = false;
+    worker_ = std::thread([this] { work(); });
+  }
+  if (added)
+    cv_.notify_all();
+}
+
+void zview::work() {
+  auto r = std::make_unique<reader>();
+  std::unique_lock l(mu_);
+  for (;;) {
+    auto q = jobs_.end();
+    cv_.wait(l, [&] {
+      q = std::find_if(jobs_.begin(), jobs_.end(),
+                       [](const job &j) { return j.state == job::queued; });
+      return stop_ || q != jobs_.end();
+    });
+    if (stop_)
+      return;
+    q->state = job::running;
+    job &j = *q;
+    l.unlock();
+    inflate(j.i, *r, j.out);
+    l.lock();
+    j.state = job::done;
+    cv_.notify_all();
+  }
+}
+
+void zview::ahead_stop() {
+  {
+    std::unique_lock l(mu_);
+    stop_ = true;
+    while (!jobs_.empty() && jobs_.back().state == job::queued)
+      jobs_.pop_back();
+  }
+  cv_.notify_all();
+  if (worker_.joinable())
+    worker_.join();
+  // The worker ends its job before it looks at stop_; a job the reading
+  // thread ran is done, as that thread is here.
+  jobs_.clear();
+  stop_ = false;
 }
 
 bool zview::extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *len) {
@@ -264,7 +412,7 @@ bool zview::extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *l
   decode(i);
   if (off - ext_[i].u >= ext_[i].valid)
     return false;
-  *p = out_.get();
+  *p = out_.buf.get();
   *begin = ext_[i].u;
   *len = ext_[i].valid;
   return true;
