@@ -1,5 +1,6 @@
 // --test: every entry and all file data read, each backup held against its
 // catalog, nothing written.
+#include <algorithm>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
@@ -73,24 +74,49 @@ public:
 
 private:
   // The catalog follows the backup's last trailer at the next block
-  // boundary of the image that holds it.
+  // boundary of the image that holds it. In a compressed image offsets are
+  // those of its inflated twin: an earlier backup's catalog lies in the
+  // stream there, the last one's where the volume keeps it, stored after
+  // the segments or in the stream after the data.
   void check_catalog(const walk_entry &e) {
-    place p = where(set_, e.data + e.flen + 17);
-    // Offsets in a compressed image are those of its inflated twin: the
-    // catalog is not where they point.
-    if (p.img->compressed)
+    const set_place sp = set_locate(set_.sfd, e.data + e.flen + 17);
+    const image_info &ii = set_.images[sp.part];
+    const int64_t off = ((sp.off + 1) / BLOCK_SIZE + 1) * BLOCK_SIZE;
+    if (!ii.compressed) {
+      if (off >= ii.size)
+        return;
+      fd_guard fp(img_open(ii.path.c_str()));
+      if (fp.get() >= 0 && seek_to(fp.get(), off))
+        check_catalog_at(fp.get(), ii, off);
       return;
-    const int64_t off = ((p.off + 1) / BLOCK_SIZE + 1) * BLOCK_SIZE;
-    if (off >= p.img->size)
+    }
+    const int64_t base = set_base(set_.sfd, sp.part);
+    const int64_t next =
+        sp.part + 1 < set_.images.size() ? set_base(set_.sfd, sp.part + 1) : set_.total;
+    const int64_t data_len =
+        ii.cat_stored ? next - base : std::clamp<int64_t>(ii.vt.dataSz, 0, next - base);
+    if (off - DATA_START >= data_len && ii.cat_stored) {
+      fd_guard fp(img_open(ii.path.c_str()));
+      if (fp.get() >= 0 && seek_to(fp.get(), ii.cats))
+        check_catalog_at(fp.get(), ii, ii.cats);
       return;
-    fd_guard fp(img_open(p.img->path.c_str()));
-    if (fp.get() < 0 || !seek_to(fp.get(), off))
-      return;
+    }
+    // Read through the stream the walk is using, which then goes on from
+    // where it was.
+    const int64_t rel = std::min(off - DATA_START, data_len);
+    const int64_t was = img_seek(set_.sfd, 0, SEEK_CUR);
+    if (was >= 0 && seek_to(set_.sfd, base + rel))
+      check_catalog_at(set_.sfd, ii, DATA_START + rel);
+    seek_to(set_.sfd, was);
+  }
+
+  void check_catalog_at(int fd, const image_info &ii, int64_t off) {
+    place p{&ii, off};
     cat_head ch;
     size_t n = 0;
     int field_reports = 0, more = 0;
     int r;
-    while ((r = get_cheader(fp.get(), &ch)) > 1) {
+    while ((r = get_cheader(fd, &ch)) > 1) {
       if (n < seen_.size()) {
         const brief &b = seen_[n];
         const char *what = name_hash(ch.nm1.get()) != b.name            ? "name"

@@ -53,8 +53,8 @@ TEST(Compressed, EveryLayoutReadsAsItsTwin) {
     o.spanning = v.spanning;
     o.catalog_in_stream = v.in_stream;
     o.frame_in = 5000; // several frames and extents even for a small image
-    const std::string tag = std::to_string(v.width) + (v.spanning ? "s" : "") +
-                            (v.in_stream ? "c" : "");
+    const std::string tag =
+        std::to_string(v.width) + (v.spanning ? "s" : "") + (v.in_stream ? "c" : "");
     const std::string z = write_image(d, build::compress_image(plain, o), "z" + tag + ".113");
     SCOPED_TRACE(tag);
     EXPECT_EQ(run_bin({"--list", "-v", z}).out, want_list);
@@ -83,14 +83,46 @@ TEST(Compressed, ASetInMixedLayoutsReadsAsItsTwin) {
   for (size_t i = set.size(); i-- > 0;) { // last cartridge first
     const std::string n = std::to_string(i + 1);
     plain.push_back(write_image(d, set[i], "p" + n + ".113"));
-    z.push_back(write_image(d, build::compress_image(set[i], build::demo_set_layout(i)),
-                            "z" + n + ".113"));
+    z.push_back(
+        write_image(d, build::compress_image(set[i], build::demo_set_layout(i)), "z" + n + ".113"));
     const std::string info = run_bin({"--info", z.back()}).out;
     EXPECT_NE(info.find(std::string("catalog      ") + where[i]), std::string::npos) << info;
   }
   ASSERT_EQ(run_bin(plain).status, 0);
   ASSERT_EQ(run_bin(z).status, 0);
   EXPECT_EQ(files_of(d.file("x-z")), files_of(d.file("x-plain")));
+}
+
+// A name changed in each backup's catalog of the demo volume: the first
+// catalog lies in the stream, the last one where the layout keeps it.
+TEST(Compressed, EachBackupIsHeldAgainstItsCatalog) {
+  temp_dir d;
+  build::image plain = build::demo_image();
+  for (const std::string name : {"AUTOEXEC", "WIN.INI"}) {
+    std::string u16; // as the entries hold it
+    for (char c : name)
+      u16 += std::string{c, '\0'};
+    std::vector<size_t> at;
+    for (size_t i = 0; i + u16.size() <= plain.b.size(); i++)
+      if (std::equal(u16.begin(), u16.end(), plain.b.begin() + ptrdiff_t(i)))
+        at.push_back(i);
+    ASSERT_GE(at.size(), 4u);
+    plain.b[at.end()[-1]] = plain.b[at.end()[-2]] =
+        'Q'; // both names of the last catalog holding it
+  }
+  for (const bool in_stream : {false, true}) {
+    build::comp_options o;
+    o.catalog_in_stream = in_stream;
+    o.frame_in = 5000;
+    const std::string z = write_image(d, build::compress_image(plain, o), "z.113");
+    run_output t = run_bin_err({"--test", z});
+    EXPECT_EQ(t.status, 1);
+    size_t n = 0;
+    for (size_t i = 0;
+         (i = t.err.find("differs from the data region in its name", i)) != std::string::npos; i++)
+      n++;
+    EXPECT_EQ(n, 2u) << t.err;
+  }
 }
 
 TEST(Compressed, ADamagedFrameIsAHoleAndTheRestIsRead) {
@@ -132,9 +164,10 @@ TEST(Compressed, HostileExtentOffsets) {
     uint64_t offset;
     const char *said;
   };
-  for (const hostile h : {hostile{"near 2^63", (uint64_t(1) << 63) - 5, "claims an uncompressed offset"},
-                          hostile{"backwards", 0, "goes back to uncompressed offset 0"},
-                          hostile{"overlapping", 3000, "expands past its limit"}}) {
+  for (const hostile h :
+       {hostile{"near 2^63", (uint64_t(1) << 63) - 5, "claims an uncompressed offset"},
+        hostile{"backwards", 0, "goes back to uncompressed offset 0"},
+        hostile{"overlapping", 3000, "expands past its limit"}}) {
     SCOPED_TRACE(h.name);
     temp_dir d;
     build::image z = good;
