@@ -124,14 +124,23 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
   ok = ok && w.zeros(cat_off - w.at());
   int64_t cat_len = 0;
   if (ok && ii.cat_stored) {
+    // The catalog's own size when the volume table's fits what is stored,
+    // so that the twin's table says what the original's did.
+    const int64_t stored = ii.size - ii.cats, dir = int64_t(ii.vt.dirSz);
+    const int64_t end =
+        dir > 0 && dir <= stored
+            ? ii.cats + std::min(stored, (dir + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE)
+            : ii.size;
     fd_guard src(img_open(in.c_str()));
     uint8_t t[1 << 16];
-    for (int64_t at = ii.cats; ok && at < ii.size;) {
-      const int64_t r = seek_to(src.get(), at) ? img_read(src.get(), t, sizeof t) : -1;
+    for (int64_t at = ii.cats; ok && at < end;) {
+      const int64_t r = seek_to(src.get(), at)
+                            ? img_read(src.get(), t, size_t(std::min<int64_t>(end - at, sizeof t)))
+                            : -1;
       ok = r > 0 && w.put(t, size_t(r));
       at += std::max<int64_t>(r, 0);
-      cat_len += std::max<int64_t>(r, 0);
     }
+    cat_len = dir > 0 && dir <= stored ? dir : stored;
   } else if (ok) {
     cat_len = total - data_len;
     ok = copy_stream(*s, data_len, total, w, pr);

@@ -38,6 +38,7 @@ TEST(Compressed, EveryLayoutReadsAsItsTwin) {
   ASSERT_EQ(run_bin({"--extract", "-q", "-C", d.file("x-plain"), p}).status, 0);
   const auto want_files = files_of(d.file("x-plain"));
   const std::string want_walk = classic_walk(p);
+  const std::string plain_bytes = read_file(p);
 
   struct variant {
     unsigned width;
@@ -67,6 +68,8 @@ TEST(Compressed, EveryLayoutReadsAsItsTwin) {
     const std::string back = d.file("back" + tag + ".113");
     ASSERT_EQ(run_bin({"--inflate", z, back}).status, 0);
     EXPECT_EQ(classic_walk(back), want_walk);
+    const std::string twin = read_file(back);
+    EXPECT_EQ(twin.substr(L::VTBL_OFFSET + 92, 4), plain_bytes.substr(L::VTBL_OFFSET + 92, 4)) << "dirSz";
     EXPECT_EQ(run_bin({"--list", "-v", back}).out, want_list);
   }
 }
