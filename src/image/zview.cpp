@@ -11,6 +11,7 @@
 // stream. A zero size, or fewer than 18 bytes left in the segment, ends it.
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "image/window.h"
@@ -357,7 +358,12 @@ void zview::ahead_fill(size_t i) {
   }
   if (added && !worker_.joinable()) {
     stop_ = false;
-    worker_ = std::thread([this] { work(); });
+    try {
+      worker_ = std::thread([this] { work(); });
+    } catch (const std::system_error &) {
+      // No thread to be had: the reading thread takes the queued jobs
+      // itself as it reaches them, one at a time.
+    }
   }
   if (added)
     cv_.notify_all();
