@@ -410,6 +410,13 @@ void zview::ahead_stop() {
 bool zview::extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *len) {
   if (off < 0 || off >= size_)
     return false;
+  // Most reads fall in the extent the one before used.
+  if (cur_ < ext_.size() && off >= ext_[cur_].u && off - ext_[cur_].u < ext_[cur_].valid) {
+    *p = out_.buf.get();
+    *begin = ext_[cur_].u;
+    *len = ext_[cur_].valid;
+    return true;
+  }
   auto it = std::upper_bound(ext_.begin(), ext_.end(), off,
                              [](int64_t v, const extent &x) { return v < x.u; });
   if (it == ext_.begin())
