@@ -82,6 +82,10 @@ enum class kind { drive, dir, file };
 kind kind_of(const walk_entry &e);
 // C:/DOCS/README.TXT; directories end in '/', a drive spec is C:/.
 std::string archive_path(const walk_entry &e, bool raw);
+// A path as text output shows it: control characters and backslashes
+// escaped as GNU tar does, so that no name can break a line of a listing
+// or drive the terminal. JSON escapes them its own way.
+std::string shown(const std::string &path);
 // The archive path split into components, for the output tree: false when
 // a component is unsafe (".", "..", empty name, a separator or NUL inside).
 bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts);

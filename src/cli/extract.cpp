@@ -98,6 +98,7 @@ public:
   void entry(walk_entry &e) override {
     note_holes();
     path_ = archive_path(e, opt_.raw_names);
+    shown_ = shown(path_);
     want_ = selected(opt_, path_);
     if (!want_) {
       if (e.flen > 0)
@@ -105,7 +106,7 @@ public:
       return;
     }
     if (!host_parts(e, opt_.raw_names, &parts_)) {
-      rep.skip("%s: unsafe name, skipped", path_.c_str());
+      rep.skip("%s: unsafe name, skipped", shown_.c_str());
       want_ = false;
       return;
     }
@@ -113,11 +114,11 @@ public:
       if (opt_.to_stdout)
         return;
       if (tree_.dir(parts_, parts_.size(), true) < 0)
-        rep.skip("%s: cannot make the directory: %s", path_.c_str(), std::strerror(errno));
+        rep.skip("%s: cannot make the directory: %s", shown_.c_str(), std::strerror(errno));
       else
         dirs.push_back({parts_, ent_time1(e.dh.unknw1)});
       if (opt_.verbose)
-        std::printf("%s\n", path_.c_str());
+        std::printf("%s\n", shown_.c_str());
       return;
     }
     if (e.flen == 0)
@@ -140,7 +141,7 @@ private:
     const std::string &name = parts_.back();
     const int dfd = tree_.dir(parts_, parts_.size() - 1, true);
     if (dfd < 0) {
-      rep.skip("%s: cannot make its directory: %s", path_.c_str(), std::strerror(errno));
+      rep.skip("%s: cannot make its directory: %s", shown_.c_str(), std::strerror(errno));
       return data_use::skip;
     }
     int fd = openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -149,7 +150,7 @@ private:
     // run wrote itself is replaced as tar replaces an earlier member.
     if (fd < 0 && errno == EEXIST) {
       if (!opt_.overwrite && written_.count(key) == 0) {
-        rep.skip("%s: exists, kept (--overwrite replaces it)", path_.c_str());
+        rep.skip("%s: exists, kept (--overwrite replaces it)", shown_.c_str());
         return data_use::skip;
       }
       // Replaced, not written through: a read-only file or a link in its
@@ -158,7 +159,7 @@ private:
         fd = openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     }
     if (fd < 0) {
-      rep.skip("%s: cannot create: %s", path_.c_str(), std::strerror(errno));
+      rep.skip("%s: cannot create: %s", shown_.c_str(), std::strerror(errno));
       return data_use::skip;
     }
     fd_guard out(fd);
@@ -173,26 +174,26 @@ private:
       if (rfail) {
         place p = where(set_, e.data + got);
         rep.problem(p.img->path, p.off, "read", "%s: data cannot be read, not written",
-                    path_.c_str());
+                    shown_.c_str());
       } else {
-        rep.skip("%s: cannot write: %s", path_.c_str(), std::strerror(err));
+        rep.skip("%s: cannot write: %s", shown_.c_str(), std::strerror(err));
       }
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
     const uint32_t t = ent_time1(e.dh.unknw1);
     const struct timespec ts[2] = {{time_t(t), 0}, {time_t(t), 0}};
     if (futimens(fd, ts) != 0)
-      rep.warn("%s: cannot set its time: %s", path_.c_str(), std::strerror(errno));
+      rep.warn("%s: cannot set its time: %s", shown_.c_str(), std::strerror(errno));
     if ((ent_attrib(e.dh.unknw1) & 0x01) && fchmod(fd, 0444 & ~umask_now()) != 0)
-      rep.warn("%s: cannot make it read-only: %s", path_.c_str(), std::strerror(errno));
+      rep.warn("%s: cannot make it read-only: %s", shown_.c_str(), std::strerror(errno));
     if (::close(out.release()) != 0) {
-      rep.skip("%s: cannot write: %s", path_.c_str(), std::strerror(errno));
+      rep.skip("%s: cannot write: %s", shown_.c_str(), std::strerror(errno));
       unlinkat(dfd, name.c_str(), 0);
       return data_use::consumed;
     }
     written_.insert(key);
     if (opt_.verbose)
-      std::printf("%s\n", path_.c_str());
+      std::printf("%s\n", shown_.c_str());
     pr_.add(uint64_t(got), 1);
     return data_use::consumed;
   }
@@ -208,18 +209,18 @@ private:
         return data_use::failed;
       }
       place p = where(set_, e.data + got);
-      rep.problem(p.img->path, p.off, "read", "%s: data cannot be read", path_.c_str());
+      rep.problem(p.img->path, p.off, "read", "%s: data cannot be read", shown_.c_str());
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
     if (opt_.verbose)
-      std::fprintf(stderr, "%s\n", path_.c_str());
+      std::fprintf(stderr, "%s\n", shown_.c_str());
     pr_.add(uint64_t(got), 1);
     return data_use::consumed;
   }
 
   tree tree_;
   progress &pr_;
-  std::string path_;
+  std::string path_, shown_; // shown_: as messages print it
   std::vector<std::string> parts_;
   bool want_ = false;
   std::unordered_set<uint64_t> written_; // host paths of this run, hashed: sets can be large
@@ -283,7 +284,7 @@ int do_extract(const options &o, const cart_set &s) {
       int fd = t.dir(d.parts, d.parts.size(), false);
       const struct timespec ts[2] = {{time_t(d.t), 0}, {time_t(d.t), 0}};
       if (fd < 0 || futimens(fd, ts) != 0)
-        rep.warn("%s: cannot set its time", joined(d.parts).c_str());
+        rep.warn("%s: cannot set its time", shown(joined(d.parts)).c_str());
     }
   }
   if (status == 0 && rep.problems + rep.skipped > 0)

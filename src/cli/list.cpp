@@ -39,6 +39,7 @@ public:
     note_holes();
     t.add(e);
     const std::string path = archive_path(e, opt_.raw_names);
+    const std::string text = opt_.json ? std::string() : shown(path);
     if (opt_.json) {
       place p = where(set_, e.off);
       nlohmann::ordered_json j;
@@ -54,9 +55,9 @@ public:
       std::fputc('\n', stdout);
     } else if (opt_.verbose) {
       std::printf("%s %12llu %s %s\n", attrs(e).c_str(), static_cast<unsigned long long>(e.flen),
-                  local_text(ent_time1(e.dh.unknw1)).c_str(), path.c_str());
+                  local_text(ent_time1(e.dh.unknw1)).c_str(), text.c_str());
     } else {
-      put(path);
+      put(text);
       std::fputc('\n', stdout);
     }
     if (e.flen > 0)

@@ -2,7 +2,9 @@
 // what the walk passes over.
 #include <fnmatch.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
 
 #include <nlohmann/json.hpp>
@@ -100,6 +102,30 @@ std::string archive_path(const walk_entry &e, bool raw) {
   return r;
 }
 
+std::string shown(const std::string &path) {
+  static const char *const named = "\a\b\t\n\v\f\r";
+  if (std::none_of(path.begin(), path.end(),
+                   [](char c) { return uint8_t(c) < 0x20 || c == 0x7F || c == '\\'; }))
+    return path;
+  std::string r;
+  for (const char c : path) {
+    const char *n = c != 0 ? std::strchr(named, c) : nullptr;
+    if (c == '\\') {
+      r += "\\\\";
+    } else if (n) {
+      r += '\\';
+      r += "abtnvfr"[n - named];
+    } else if (uint8_t(c) < 0x20 || c == 0x7F) {
+      char o[5];
+      std::snprintf(o, sizeof o, "\\%03o", unsigned(uint8_t(c)));
+      r += o;
+    } else {
+      r += c;
+    }
+  }
+  return r;
+}
+
 bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts) {
   parts->clear();
   auto drive_dir = [&](const uni_str *d) {
@@ -189,7 +215,7 @@ void everyday_walk::resumed(int64_t from, int64_t at) {
 void everyday_walk::bad_trailer(const walk_entry &e, int64_t, const uint8_t *, int64_t n) {
   place p = where(set_, e.data + e.flen);
   rep.problem(p.img->path, p.off, "trailer", "%s: %s trailer after the data",
-              archive_path(e, opt_.raw_names).c_str(), n < 18 ? "missing" : "bad");
+              shown(archive_path(e, opt_.raw_names)).c_str(), n < 18 ? "missing" : "bad");
 }
 
 void everyday_walk::skip_ahead(int64_t expected, int64_t found) {
@@ -209,7 +235,7 @@ bool everyday_walk::damaged(const walk_entry &e, const std::string &path) {
   place p = where(set_, e.data);
   const bool gap = img_run_end(set_.sfd, e.data) < set_.total;
   rep.problem(p.img->path, p.off, "damaged",
-              "%s: data runs %s; %lld of %lu bytes recovered", path.c_str(),
+              "%s: data runs %s; %lld of %lu bytes recovered", shown(path).c_str(),
               gap ? "into a missing cartridge" : "past the last image",
               static_cast<long long>(e.avail), static_cast<unsigned long>(e.flen));
   return true;

@@ -52,7 +52,7 @@ public:
     if (got < e.avail) {
       place p = where(set_, e.data + std::max<int64_t>(got, 0));
       rep.problem(p.img->path, p.off, "read", "%s: data cannot be read",
-                  archive_path(e, opt_.raw_names).c_str());
+                  shown(archive_path(e, opt_.raw_names)).c_str());
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
     if (e.avail < e.flen)
