@@ -43,6 +43,36 @@ inline uint64_t load_be64(const uint8_t *p) {
   return __builtin_bswap64(v);
 }
 
+// A copy of len bytes from off back, cap - (d - dst) = room bytes being
+// left. At 8 back or more a word reads only bytes already final, so a copy
+// goes in whole words, three whatever the length (most are 22 bytes or
+// less); the bytes written past its end are overwritten by what follows.
+inline void copy_back(uint8_t *d, size_t off, size_t len, size_t room) {
+  const uint8_t *s = d - off;
+  if (off >= 8 && room >= 24) {
+    std::memcpy(d, s, 8);
+    std::memcpy(d + 8, s + 8, 8);
+    std::memcpy(d + 16, s + 16, 8);
+    if (len > 24) {
+      uint8_t *const e = d + len;
+      d += 24;
+      s += 24;
+      for (; e - d >= 8; d += 8, s += 8)
+        std::memcpy(d, s, 8);
+      if (room - len >= 8) // the last word may run past e, not past cap
+        std::memcpy(d, s, 8);
+      else
+        while (d < e)
+          *d++ = *s++;
+    }
+  } else if (off == 1) {
+    std::memset(d, *s, len);
+  } else {
+    for (size_t i = 0; i < len; ++i)
+      d[i] = s[i];
+  }
+}
+
 } // namespace
 
 int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
@@ -69,6 +99,26 @@ int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
         bb |= uint64_t(*p++) << (56 - nb);
       else
         slack += 8;
+    }
+  };
+
+  // After 1111 1111 (23 so far), groups of four bits until one below 15;
+  // 0 when the length passes the room. Made-up bits are zeros and end a
+  // length, so a 1111 group is real input; stopping at the room keeps a
+  // long run of them from counting on.
+  auto long_length = [&]() -> size_t {
+    size_t len = 23;
+    for (;;) {
+      if (len > cap - out)
+        return 0;
+      if (nb < 4)
+        refill();
+      const auto g = unsigned(bb >> 60);
+      bb <<= 4;
+      nb -= 4;
+      len += g;
+      if (g != 15)
+        return len;
     }
   };
 
@@ -101,19 +151,8 @@ int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
       nb -= lc.bits;
       if (len == 0) {
         t = 2; // the groups may have used the bits of the second token
-        len = 23;
-        for (;;) {
-          if (len > cap - out)
-            return QIC122_TOO_LONG;
-          if (nb < 4)
-            refill();
-          const auto g = unsigned(bb >> 60);
-          bb <<= 4;
-          nb -= 4;
-          len += g;
-          if (g != 15)
-            break;
-        }
+        if ((len = long_length()) == 0)
+          return QIC122_TOO_LONG;
         if (nb < slack)
           return QIC122_NO_END;
       }
@@ -121,33 +160,8 @@ int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
         return QIC122_BAD_OFFSET;
       if (len > cap - out) // only a length read in groups can be so long
         return QIC122_TOO_LONG;
-      uint8_t *d = dst + out;
-      const uint8_t *s = d - off;
-      const size_t room = cap - out;
+      copy_back(dst + out, off, len, cap - out);
       out += len;
-      if (off >= 8) {
-        // Three words cover every length the table gives (22 at most).
-        std::memcpy(d, s, 8);
-        std::memcpy(d + 8, s + 8, 8);
-        std::memcpy(d + 16, s + 16, 8);
-        if (len > 24) {
-          uint8_t *const e = d + len;
-          d += 24;
-          s += 24;
-          for (; e - d >= 8; d += 8, s += 8)
-            std::memcpy(d, s, 8);
-          if (room - len >= 8)
-            std::memcpy(d, s, 8);
-          else
-            while (d < e)
-              *d++ = *s++;
-        }
-      } else if (off == 1) {
-        std::memset(d, *s, len);
-      } else {
-        for (size_t i = 0; i < len; ++i)
-          d[i] = s[i];
-      }
     }
   }
 
@@ -188,59 +202,16 @@ int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap) {
     size_t len = lc.len;
     bb <<= lc.bits;
     nb -= lc.bits;
-    if (len == 0) {
-      // 1111 1111: groups of four bits follow until one below 15.
-      len = 23;
-      for (;;) {
-        // Made-up bits are zeros and end a length, so a 1111 group is real
-        // input; stopping here keeps a long run of them from counting on.
-        if (len > cap - out)
-          return QIC122_TOO_LONG;
-        if (nb < 4)
-          refill();
-        const auto g = unsigned(bb >> 60);
-        bb <<= 4;
-        nb -= 4;
-        len += g;
-        if (g != 15)
-          break;
-      }
-    }
+    if (len == 0 && (len = long_length()) == 0)
+      return QIC122_TOO_LONG;
     if (nb < slack)
       return QIC122_NO_END;
     if (off - 1 >= out) // 0 (an 11-bit zero) wraps around
       return QIC122_BAD_OFFSET;
     if (len > cap - out)
       return QIC122_TOO_LONG;
-
-    uint8_t *d = dst + out;
-    const uint8_t *s = d - off;
-    const size_t room = cap - out;
+    copy_back(dst + out, off, len, cap - out);
     out += len;
-    if (off >= 8 && room >= 16) {
-      // Two words, whatever the length: most copies are 16 bytes or less.
-      // At 8 back or more a word reads only bytes already final, and the
-      // bytes written past the copy's end are overwritten by what follows.
-      std::memcpy(d, s, 8);
-      std::memcpy(d + 8, s + 8, 8);
-      if (len > 16) {
-        uint8_t *const e = d + len;
-        d += 16;
-        s += 16;
-        for (; e - d >= 8; d += 8, s += 8)
-          std::memcpy(d, s, 8);
-        if (room - len >= 8) // the last word may run past e, not past cap
-          std::memcpy(d, s, 8);
-        else
-          while (d < e)
-            *d++ = *s++;
-      }
-    } else if (off == 1) {
-      std::memset(d, *s, len);
-    } else {
-      for (size_t i = 0; i < len; ++i)
-        d[i] = s[i];
-    }
   }
 }
 
