@@ -125,6 +125,9 @@ private:
   void ahead_fill(size_t i);
   void ahead_stop();
   void work();
+  std::deque<job>::iterator first_queued();
+  void drop_queued();
+  void keep_spare(output &o);
 
   int fd_ = -1;
   int64_t start_ = 0, nseg_ = 0, size_ = 0;

@@ -295,6 +295,22 @@ bool can_go_ahead() {
 
 } // namespace
 
+// These three run with mu_ held.
+std::deque<zview::job>::iterator zview::first_queued() {
+  return std::find_if(jobs_.begin(), jobs_.end(),
+                      [](const job &j) { return j.state == job::queued; });
+}
+
+void zview::drop_queued() {
+  while (!jobs_.empty() && jobs_.back().state == job::queued)
+    jobs_.pop_back();
+}
+
+void zview::keep_spare(output &o) {
+  if (o.alloc <= SPARE_MAX && spare_.size() < AHEAD_JOBS)
+    spare_.push_back(std::move(o));
+}
+
 bool zview::ahead_take(size_t i, output &o) {
   std::unique_lock l(mu_);
   if (jobs_.empty())
@@ -302,21 +318,18 @@ bool zview::ahead_take(size_t i, output &o) {
   if (jobs_.front().i != i) {
     // The reads went elsewhere: what was queued is dropped, what runs is
     // let finish.
-    while (!jobs_.empty() && jobs_.back().state == job::queued)
-      jobs_.pop_back();
+    drop_queued();
     cv_.wait(l, [&] {
       return std::all_of(jobs_.begin(), jobs_.end(),
                          [](const job &j) { return j.state == job::done; });
     });
     for (job &j : jobs_)
-      if (j.out.alloc <= SPARE_MAX && spare_.size() < AHEAD_JOBS)
-        spare_.push_back(std::move(j.out));
+      keep_spare(j.out);
     jobs_.clear();
     return false;
   }
   while (jobs_.front().state != job::done) {
-    auto q = std::find_if(jobs_.begin(), jobs_.end(),
-                          [](const job &j) { return j.state == job::queued; });
+    auto q = first_queued();
     if (q == jobs_.end()) {
       cv_.wait(l);
       continue;
@@ -329,8 +342,7 @@ bool zview::ahead_take(size_t i, output &o) {
     cv_.notify_all();
   }
   std::swap(o, jobs_.front().out);
-  if (jobs_.front().out.alloc <= SPARE_MAX && spare_.size() < AHEAD_JOBS)
-    spare_.push_back(std::move(jobs_.front().out));
+  keep_spare(jobs_.front().out);
   jobs_.pop_front();
   return true;
 }
@@ -375,8 +387,7 @@ void zview::work() {
   for (;;) {
     auto q = jobs_.end();
     cv_.wait(l, [&] {
-      q = std::find_if(jobs_.begin(), jobs_.end(),
-                       [](const job &j) { return j.state == job::queued; });
+      q = first_queued();
       return stop_ || q != jobs_.end();
     });
     if (stop_)
@@ -395,8 +406,7 @@ void zview::ahead_stop() {
   {
     std::unique_lock l(mu_);
     stop_ = true;
-    while (!jobs_.empty() && jobs_.back().state == job::queued)
-      jobs_.pop_back();
+    drop_queued();
   }
   cv_.notify_all();
   if (worker_.joinable())
