@@ -41,6 +41,9 @@ struct reporter {
   bool json_problems = false;
   int problems = 0; // damage found in the set
   int skipped = 0;  // entries passed over on purpose: kept, unsafe, refused
+  // Something has been written below the output directory: from then on a
+  // failure can no longer mean that nothing was done.
+  bool wrote = false;
   void warn(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
   // One problem at an image offset (image empty: none).
   void problem(const std::string &image, int64_t off, const std::string &kind,
@@ -86,6 +89,9 @@ std::string archive_path(const walk_entry &e, bool raw);
 // escaped as GNU tar does, so that no name can break a line of a listing
 // or drive the terminal. JSON escapes them its own way.
 std::string shown(const std::string &path);
+// A path as a message names it: shown, and cut in the middle when very
+// long, so that the message keeps its end in view.
+std::string in_message(const std::string &path);
 // The archive path split into components, for the output tree: false when
 // a component is unsafe (".", "..", empty name, a separator or NUL inside).
 bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts);
@@ -103,10 +109,12 @@ int images_spanned(const cart_set &s, const walk_entry &e);
 class everyday_walk : public walk_visitor {
 public:
   everyday_walk(const cart_set &s, const options &o) : set_(s), opt_(o) {}
-  void unreadable(int64_t off, int code, int64_t resume) override;
+  void unreadable(int64_t off, dh_code code, int64_t resume) override;
   void resumed(int64_t from, int64_t at) override;
   void bad_trailer(const walk_entry &e, int64_t at, const uint8_t *b, int64_t n) override;
   void skip_ahead(int64_t expected, int64_t found) override;
+  void skip_failed() override;
+  void seek_failed() override;
   void drive_change(const uni_str *to) override;
   // Reports an entry whose data stops short; true when it did.
   bool damaged(const walk_entry &e, const std::string &path);
@@ -114,6 +122,9 @@ public:
   void note_holes();
 
 protected:
+  // What became of an entry with a bad trailer, said after the report of
+  // it: "not written", say. Set by a face that writes.
+  virtual const char *bad_outcome(const walk_entry &) { return ""; }
   const cart_set &set_;
   const options &opt_;
   std::vector<size_t> holes_seen_;

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <functional>
-#include <unordered_set>
 
 #include "cli/cli.h"
 
@@ -44,7 +44,9 @@ public:
       const int at = fds_.empty() ? root_ : fds_.back().get();
       const std::string &c = parts[names_.size()];
       int fd = openat(at, c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0 && errno == ENOENT && make && mkdirat(at, c.c_str(), 0777) == 0)
+      // Another run extracting here may make it first: that is success too.
+      if (fd < 0 && errno == ENOENT && make &&
+          (mkdirat(at, c.c_str(), 0777) == 0 || errno == EEXIST))
         fd = openat(at, c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (fd < 0)
         return -1;
@@ -65,6 +67,81 @@ std::string joined(const std::vector<std::string> &parts) {
   for (const auto &p : parts)
     s += (s.empty() ? "" : "/") + p;
   return s;
+}
+
+// A file is written under a temporary name in its directory and renamed
+// into place when complete, so that an interrupted run never leaves a cut
+// file under its real name. On SIGINT, SIGTERM or SIGHUP the temporary
+// file goes, and the signal then ends the process as it would have.
+namespace pending {
+int dir = -1;
+char name[64];
+volatile sig_atomic_t set = 0;
+
+extern "C" void on_signal(int sig) {
+  if (set)
+    unlinkat(dir, name, 0);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+const int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Installs the handler for the life of an extraction.
+class guard {
+public:
+  guard() {
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    for (size_t i = 0; i < std::size(SIGNALS); i++) {
+      sigaction(SIGNALS[i], nullptr, &old_[i]);
+      // A signal the caller ignores stays ignored (nohup).
+      if (old_[i].sa_handler != SIG_IGN)
+        sigaction(SIGNALS[i], &sa, nullptr);
+    }
+  }
+  ~guard() {
+    for (size_t i = 0; i < std::size(SIGNALS); i++)
+      sigaction(SIGNALS[i], &old_[i], nullptr);
+  }
+  guard(const guard &) = delete;
+  guard &operator=(const guard &) = delete;
+
+private:
+  struct sigaction old_[std::size(SIGNALS)] {};
+};
+} // namespace pending
+
+// Remembers, in fixed memory, the paths this run has written: a later
+// backup of the same volume brings the newer copy, which replaces what
+// this run wrote as tar replaces an earlier member. A path the filter has
+// not seen is never taken for one of ours; one it has is, only when the
+// file's change time is no older than this run's first file.
+class written_paths {
+public:
+  void add(uint64_t h) {
+    for (int k = 0; k < PROBES; k++)
+      bits_[bit(h, k) / 64] |= uint64_t(1) << (bit(h, k) % 64);
+  }
+  bool maybe(uint64_t h) const {
+    for (int k = 0; k < PROBES; k++)
+      if (!(bits_[bit(h, k) / 64] >> (bit(h, k) % 64) & 1))
+        return false;
+    return true;
+  }
+
+private:
+  static constexpr int PROBES = 4;
+  static constexpr uint64_t BITS = uint64_t(1) << 24; // 2 MiB
+  static uint64_t bit(uint64_t h, int k) {
+    return ((h & 0xFFFFFFFF) + uint64_t(k) * ((h >> 32) | 1)) % BITS;
+  }
+  std::vector<uint64_t> bits_ = std::vector<uint64_t>(BITS / 64);
+};
+
+bool not_older(const struct timespec &a, const struct timespec &b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec >= b.tv_nsec;
 }
 
 // Counts what --extract will write, for the progress line.
@@ -89,34 +166,45 @@ public:
   extractor(const cart_set &s, const options &o, int root, progress &pr)
       : everyday_walk(s, o), tree_(root), pr_(pr) {}
 
-  struct dir_time {
-    std::vector<std::string> parts;
-    uint32_t t;
-  };
-  std::vector<dir_time> dirs;
+  bool stdout_failed = false;
 
   void entry(walk_entry &e) override {
     note_holes();
+    outcome_ = "";
     path_ = archive_path(e, opt_.raw_names);
     shown_ = shown(path_);
+    named_ = in_message(path_);
     want_ = selected(opt_, path_);
+    const bool safe = host_parts(e, opt_.raw_names, &parts_);
+    if (safe && !opt_.to_stdout)
+      leave_dirs();
     if (!want_) {
       if (e.flen > 0)
         damaged(e, path_);
       return;
     }
-    if (!host_parts(e, opt_.raw_names, &parts_)) {
-      rep.skip("%s: unsafe name, skipped", shown_.c_str());
+    if (!safe) {
+      rep.skip("%s: unsafe name, skipped", named_.c_str());
       want_ = false;
       return;
     }
     if (kind_of(e) != kind::file) {
       if (opt_.to_stdout)
         return;
-      if (tree_.dir(parts_, parts_.size(), true) < 0)
-        rep.skip("%s: cannot make the directory: %s", shown_.c_str(), std::strerror(errno));
-      else
-        dirs.push_back({parts_, ent_time1(e.dh.unknw1)});
+      if (tree_.dir(parts_, parts_.size(), true) < 0) {
+        rep.skip("%s: cannot make the directory: %s", named_.c_str(), std::strerror(errno));
+      } else {
+        rep.wrote = true;
+        dir_time dt{parts_, joined(parts_), ent_time1(e.dh.unknw1)};
+        // Every drive spec of a backup comes before the first drive's
+        // entries: drives wait for the end, and there are few.
+        if (kind_of(e) == kind::drive) {
+          std::erase_if(drives_, [&](const dir_time &x) { return x.path == dt.path; });
+          drives_.push_back(std::move(dt));
+        } else {
+          open_dirs_.push_back(std::move(dt));
+        }
+      }
       if (opt_.verbose)
         std::printf("%s\n", shown_.c_str());
       return;
@@ -131,67 +219,118 @@ public:
     return write_file(e);
   }
 
+  // The directories still open when the walk ends, and the drives.
+  void finish() {
+    parts_.clear();
+    leave_dirs();
+    open_dirs_ = std::move(drives_);
+    leave_dirs();
+  }
+
 private:
+  using trailer_state = walk_entry::trailer_state;
+
+  const char *bad_outcome(const walk_entry &) override { return outcome_; }
+
+  // A directory's time is set when the walk leaves it, after every change
+  // inside it, so that none has to wait for the end of the run.
+  void leave_dirs() {
+    const std::string here = joined(parts_) + "/";
+    while (!open_dirs_.empty() && here.compare(0, open_dirs_.back().path.size() + 1,
+                                               open_dirs_.back().path + "/") != 0) {
+      const dir_time &d = open_dirs_.back();
+      const int fd = tree_.dir(d.parts, d.parts.size(), false);
+      const struct timespec ts[2] = {{time_t(d.t), 0}, {time_t(d.t), 0}};
+      if (fd < 0 || futimens(fd, ts) != 0)
+        rep.warn("%s: cannot set its time", in_message(d.path).c_str());
+      open_dirs_.pop_back();
+    }
+  }
+
   data_use write_file(walk_entry &e) {
     const bool hurt = damaged(e, path_);
-    if (hurt && !opt_.keep_partial)
+    const bool bad_end = e.trailer == trailer_state::bad || e.trailer == trailer_state::missing;
+    if ((hurt || bad_end) && !opt_.keep_partial) {
+      outcome_ = "; not written (--keep-partial keeps it)";
       return data_use::skip;
+    }
+    if (bad_end)
+      outcome_ = "; written as it stands (--keep-partial)";
     if (opt_.to_stdout)
       return to_stdout(e);
     const std::string &name = parts_.back();
     const int dfd = tree_.dir(parts_, parts_.size() - 1, true);
     if (dfd < 0) {
-      rep.skip("%s: cannot make its directory: %s", shown_.c_str(), std::strerror(errno));
+      rep.skip("%s: cannot make its directory: %s", named_.c_str(), std::strerror(errno));
       return data_use::skip;
     }
-    int fd = openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     const uint64_t key = std::hash<std::string>{}(joined(parts_));
-    // A later backup of the same volume brings the newer copy: what this
-    // run wrote itself is replaced as tar replaces an earlier member.
-    if (fd < 0 && errno == EEXIST) {
-      if (!opt_.overwrite && written_.count(key) == 0) {
-        rep.skip("%s: exists, kept (--overwrite replaces it)", shown_.c_str());
+    struct stat st;
+    if (fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(st.st_mode)) {
+        rep.skip("%s: a directory of that name exists, kept", named_.c_str());
         return data_use::skip;
       }
-      // Replaced, not written through: a read-only file or a link in its
-      // place is removed first.
-      if (unlinkat(dfd, name.c_str(), 0) == 0)
-        fd = openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      // Replaced, never written through: a link in its place is replaced
+      // itself, and a read-only file goes as a whole.
+      const bool ours = S_ISREG(st.st_mode) && written_.maybe(key) && have_start_ &&
+                        not_older(st.st_ctim, start_);
+      if (!opt_.overwrite && !ours) {
+        rep.skip("%s: exists, kept (--overwrite replaces it)", named_.c_str());
+        return data_use::skip;
+      }
     }
+
+    std::snprintf(pending::name, sizeof pending::name, ".cartsift-%ld-%llu.part", long(getpid()),
+                  static_cast<unsigned long long>(++temp_count_));
+    pending::dir = dfd;
+    int fd = openat(dfd, pending::name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0666);
     if (fd < 0) {
-      rep.skip("%s: cannot create: %s", shown_.c_str(), std::strerror(errno));
+      rep.skip("%s: cannot create: %s", named_.c_str(), std::strerror(errno));
       return data_use::skip;
     }
+    pending::set = 1;
+    rep.wrote = true;
     fd_guard out(fd);
+    auto drop = [&] {
+      out.reset();
+      unlinkat(dfd, pending::name, 0);
+      pending::set = 0;
+    };
+    if (!have_start_ && fstat(fd, &st) == 0) {
+      start_ = st.st_ctim;
+      have_start_ = true;
+    }
     int64_t got = 0;
     bool rfail = false;
     if (e.avail > 0)
       got = img_copy(set_.sfd, fd, e.avail, &rfail);
     if (got < e.avail) {
       const int err = errno;
-      out.reset();
-      unlinkat(dfd, name.c_str(), 0);
+      drop();
       if (rfail) {
         place p = where(set_, e.data + got);
         rep.problem(p.img->path, p.off, "read", "%s: data cannot be read, not written",
-                    shown_.c_str());
+                    named_.c_str());
       } else {
-        rep.skip("%s: cannot write: %s", shown_.c_str(), std::strerror(err));
+        rep.skip("%s: cannot write: %s", named_.c_str(), std::strerror(err));
       }
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
     const uint32_t t = ent_time1(e.dh.unknw1);
     const struct timespec ts[2] = {{time_t(t), 0}, {time_t(t), 0}};
     if (futimens(fd, ts) != 0)
-      rep.warn("%s: cannot set its time: %s", shown_.c_str(), std::strerror(errno));
+      rep.warn("%s: cannot set its time: %s", named_.c_str(), std::strerror(errno));
     if ((ent_attrib(e.dh.unknw1) & 0x01) && fchmod(fd, 0444 & ~umask_now()) != 0)
-      rep.warn("%s: cannot make it read-only: %s", shown_.c_str(), std::strerror(errno));
-    if (::close(out.release()) != 0) {
-      rep.skip("%s: cannot write: %s", shown_.c_str(), std::strerror(errno));
-      unlinkat(dfd, name.c_str(), 0);
+      rep.warn("%s: cannot make it read-only: %s", named_.c_str(), std::strerror(errno));
+    if (::close(out.release()) != 0 || renameat(dfd, pending::name, dfd, name.c_str()) != 0) {
+      rep.skip("%s: cannot write: %s", named_.c_str(), std::strerror(errno));
+      drop();
       return data_use::consumed;
     }
-    written_.insert(key);
+    pending::set = 0;
+    written_.add(key);
     if (opt_.verbose)
       std::printf("%s\n", shown_.c_str());
     pr_.add(uint64_t(got), 1);
@@ -206,10 +345,11 @@ private:
       if (!rfail) {
         std::fprintf(stderr, "cartsift: cannot write standard output: %s\n",
                      std::strerror(errno));
+        stdout_failed = true;
         return data_use::failed;
       }
       place p = where(set_, e.data + got);
-      rep.problem(p.img->path, p.off, "read", "%s: data cannot be read", shown_.c_str());
+      rep.problem(p.img->path, p.off, "read", "%s: data cannot be read", named_.c_str());
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
     if (opt_.verbose)
@@ -218,12 +358,24 @@ private:
     return data_use::consumed;
   }
 
+  struct dir_time {
+    std::vector<std::string> parts;
+    std::string path; // the parts joined
+    uint32_t t;
+  };
+
   tree tree_;
   progress &pr_;
-  std::string path_, shown_; // shown_: as messages print it
+  std::string path_, shown_, named_; // shown_ as listings print it, named_ as messages do
   std::vector<std::string> parts_;
   bool want_ = false;
-  std::unordered_set<uint64_t> written_; // host paths of this run, hashed: sets can be large
+  const char *outcome_ = "";
+  std::vector<dir_time> open_dirs_; // the made directories the walk is inside, outermost first
+  std::vector<dir_time> drives_;
+  written_paths written_;
+  struct timespec start_ {};
+  bool have_start_ = false;
+  uint64_t temp_count_ = 0;
 };
 
 // mkdir -p of the output directory; the user's own path may hold links.
@@ -245,14 +397,6 @@ bool make_root(const std::string &dir) {
 } // namespace
 
 int do_extract(const options &o, const cart_set &s) {
-  uint64_t bytes = 0, files = 0;
-  const bool show = !o.quiet && isatty(STDERR_FILENO);
-  if (show) {
-    sizer z(o);
-    walk_set(s, z);
-    bytes = z.bytes;
-    files = z.files;
-  }
   fd_guard root;
   if (!o.to_stdout) {
     if (!make_root(o.dir)) {
@@ -265,31 +409,35 @@ int do_extract(const options &o, const cart_set &s) {
       std::fprintf(stderr, "cartsift: %s: %s\n", o.dir.c_str(), std::strerror(errno));
       return 2;
     }
-  }
-  int status = 0;
-  {
-    progress pr(show, bytes, files);
-    extractor x(s, o, root.get(), pr);
-    walk_result r = walk_set(s, x);
-    x.note_holes();
-    if (r.code == -3)
-      status = 2; // standard output failed
-    pr.done();
-    // Deepest first, so that setting a directory's time comes after every
-    // change inside it.
-    std::stable_sort(x.dirs.begin(), x.dirs.end(),
-                     [](const auto &a, const auto &b) { return a.parts.size() > b.parts.size(); });
-    tree t(root.get());
-    for (const auto &d : x.dirs) {
-      int fd = t.dir(d.parts, d.parts.size(), false);
-      const struct timespec ts[2] = {{time_t(d.t), 0}, {time_t(d.t), 0}};
-      if (fd < 0 || futimens(fd, ts) != 0)
-        rep.warn("%s: cannot set its time", shown(joined(d.parts)).c_str());
+    // Refused before anything is read, rather than one message a file.
+    if (faccessat(root.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+      std::fprintf(stderr, "cartsift: %s: cannot write there: %s\n", o.dir.c_str(),
+                   std::strerror(errno));
+      return 2;
     }
   }
-  if (status == 0 && rep.problems + rep.skipped > 0)
-    status = 1;
-  return status;
+  uint64_t bytes = 0, files = 0;
+  const bool show = !o.quiet && isatty(STDERR_FILENO);
+  if (show) {
+    sizer z(o);
+    walk_set(s, z);
+    bytes = z.bytes;
+    files = z.files;
+  }
+  bool stdout_failed;
+  {
+    pending::guard signals;
+    progress pr(show, bytes, files);
+    extractor x(s, o, root.get(), pr);
+    walk_set(s, x);
+    x.finish();
+    x.note_holes();
+    stdout_failed = x.stdout_failed;
+    pr.done();
+  }
+  if (stdout_failed)
+    return 2; // -O: the data stream is what was asked for, and it is broken
+  return rep.problems + rep.skipped > 0 ? 1 : 0;
 }
 
 } // namespace cartsift::cli

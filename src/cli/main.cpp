@@ -181,14 +181,16 @@ int everyday_main(int argc, char **argv) {
     status = run(argc, argv);
   } catch (const process_end &) {
     std::fputs("cartsift: cannot read the image position\n", stderr);
-    status = 2;
+    status = rep.wrote ? 1 : 2;
   } catch (const std::bad_alloc &) {
     std::fputs("cartsift: out of memory\n", stderr);
-    status = 2;
+    status = rep.wrote ? 1 : 2;
   }
+  // Once files are written, a broken listing of them (-v) is one more
+  // failure, not a run that did nothing.
   if (std::fflush(stdout) != 0 && status < 2) {
     std::fputs("cartsift: cannot write standard output\n", stderr);
-    status = 2;
+    status = rep.wrote ? 1 : 2;
   }
   if (prev) {
     out_stream(prev);

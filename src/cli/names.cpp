@@ -126,6 +126,20 @@ std::string shown(const std::string &path) {
   return r;
 }
 
+std::string in_message(const std::string &path) {
+  constexpr size_t MAX = 240, KEEP = 112;
+  std::string s = shown(path);
+  if (s.size() <= MAX)
+    return s;
+  // Cut at character boundaries: never inside a UTF-8 sequence.
+  size_t head = KEEP, tail = s.size() - KEEP;
+  while (head > 0 && (uint8_t(s[head]) & 0xC0) == 0x80)
+    head--;
+  while (tail < s.size() && (uint8_t(s[tail]) & 0xC0) == 0x80)
+    tail++;
+  return s.substr(0, head) + "..." + s.substr(tail);
+}
+
 bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts) {
   parts->clear();
   auto drive_dir = [&](const uni_str *d) {
@@ -184,10 +198,11 @@ void reporter::problem(const std::string &image, int64_t off, const std::string 
                  static_cast<unsigned long long>(off), msg);
 }
 
-void everyday_walk::unreadable(int64_t off, int code, int64_t resume) {
+void everyday_walk::unreadable(int64_t off, dh_code code, int64_t resume) {
   place p = where(set_, off);
-  const char *why = code == -2 ? "a name cannot be read" : code == -3 ? "no closing signature"
-                                                                       : "not an entry";
+  const char *why = code == DH_NAME      ? "a name cannot be read"
+                    : code == DH_NOCLOSE ? "no closing signature"
+                                         : "not an entry";
   if (resume < 0) {
     rep.problem(p.img->path, p.off, "entry", "unreadable entry (%s); no entry after it", why);
     return;
@@ -214,8 +229,18 @@ void everyday_walk::resumed(int64_t from, int64_t at) {
 
 void everyday_walk::bad_trailer(const walk_entry &e, int64_t, const uint8_t *, int64_t n) {
   place p = where(set_, e.data + e.flen);
-  rep.problem(p.img->path, p.off, "trailer", "%s: %s trailer after the data",
-              shown(archive_path(e, opt_.raw_names)).c_str(), n < 18 ? "missing" : "bad");
+  rep.problem(p.img->path, p.off, "trailer",
+              "%s: %s trailer after the data%s",
+              in_message(archive_path(e, opt_.raw_names)).c_str(), n < 18 ? "missing" : "bad",
+              bad_outcome(e));
+}
+
+void everyday_walk::skip_failed() {
+  rep.problem("", 0, "read", "cannot step over a file's data; the walk ends here");
+}
+
+void everyday_walk::seek_failed() {
+  rep.problem("", 0, "read", "cannot reach the next entry; the walk ends here");
 }
 
 void everyday_walk::skip_ahead(int64_t expected, int64_t found) {
@@ -235,7 +260,7 @@ bool everyday_walk::damaged(const walk_entry &e, const std::string &path) {
   place p = where(set_, e.data);
   const bool gap = img_run_end(set_.sfd, e.data) < set_.total;
   rep.problem(p.img->path, p.off, "damaged",
-              "%s: data runs %s; %lld of %lu bytes recovered", shown(path).c_str(),
+              "%s: data runs %s; %lld of %lu bytes recovered", in_message(path).c_str(),
               gap ? "into a missing cartridge" : "past the last image",
               static_cast<long long>(e.avail), static_cast<unsigned long>(e.flen));
   return true;

@@ -72,7 +72,7 @@ bool read_image(const std::string &path, image_info *ii, dev_t *dev, ino_t *ino)
     // entry reads there; else it follows the data inside the stream.
     cat_head ch;
     ii->cat_stored = ii->cats > DATA_START && ii->cats < ii->size && seek_to(fp.get(), ii->cats) &&
-                     get_cheader(fp.get(), &ch) > 1;
+                     get_cheader(fp.get(), &ch) > CH_END;
     free_chead(&ch);
     if (!ii->cat_stored)
       ii->data_end = ii->size;

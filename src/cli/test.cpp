@@ -52,7 +52,7 @@ public:
     if (got < e.avail) {
       place p = where(set_, e.data + std::max<int64_t>(got, 0));
       rep.problem(p.img->path, p.off, "read", "%s: data cannot be read",
-                  shown(archive_path(e, opt_.raw_names)).c_str());
+                  in_message(archive_path(e, opt_.raw_names)).c_str());
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
     if (e.avail < e.flen)
@@ -116,7 +116,7 @@ private:
     size_t n = 0;
     int field_reports = 0, more = 0;
     int r;
-    while ((r = get_cheader(fd, &ch)) > 1) {
+    while ((r = get_cheader(fd, &ch)) > CH_END) {
       if (n < seen_.size()) {
         const brief &b = seen_[n];
         const char *what = name_hash(ch.nm1.get()) != b.name            ? "name"

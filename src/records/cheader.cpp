@@ -17,20 +17,20 @@ int get_cheader(int fp, cat_head *ch) {
   ch->nm3.reset();
   if (img_read(fp, ch->unknw1, sizeof ch->unknw1) != int64_t(sizeof ch->unknw1)) {
     out("\nread error");
-    return -1;
+    return CH_SHORT;
   }
   if (!(ch->nm1 = get_unistr(fp)))
-    return -2;
+    return CH_NAME;
   if (ch->nm1->len == 0)
-    return 1; // the end marker
+    return CH_END;
   if (img_read(fp, ch->unknw2, sizeof ch->unknw2) != int64_t(sizeof ch->unknw2))
-    return -1;
+    return CH_SHORT;
   if (!(ch->nm2 = get_unistr(fp))) {
     ch->nm1.reset();
-    return -2;
+    return CH_NAME;
   }
   if (img_read(fp, ch->unknw3, sizeof ch->unknw3) != int64_t(sizeof ch->unknw3))
-    return -1;
+    return CH_SHORT;
 
   // Some writers put the tag a few bytes late; the bytes before it then
   // belong to this entry and are skipped.
@@ -51,19 +51,19 @@ int get_cheader(int fp, cat_head *ch) {
     }
     if (pad == 12) {
       out("\nabort in get_cheader() could not find string 'OIMG' @0x%lx\n", x32(c - 16));
-      return -3;
+      return CH_NOTAG;
     }
     uint8_t skip[12];
     if (img_read(fp, skip, size_t(pad)) != pad) {
       out("fatal read error padding unknwn3 @ 0x%lx", x32(c - 28));
-      return -3;
+      return CH_NOTAG;
     }
     out("Warning had to skip %d bytes to find 'OIMG' in unknw3[] @0x%lx\n", pad, x32(c - 28));
   }
   if (!(ch->nm3 = get_unistr(fp))) {
     ch->nm1.reset();
     ch->nm2.reset();
-    return -2;
+    return CH_NAME;
   }
   return 124 + pad + ch->nm1->len + ch->nm2->len + ch->nm3->len;
 }

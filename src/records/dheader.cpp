@@ -25,9 +25,9 @@ void free_dhead(dir_head *dh) {
   dh->path.reset();
 }
 
-int get_dheader(int fp, dir_head *dh) {
+dh_code get_dheader(int fp, dir_head *dh) {
   free_dhead(dh);
-  int code = 0;
+  dh_code code = DH_OK;
 
   // A short read leaves the bytes it did get in the record, as reading
   // straight into it would; the later steps judge what the record holds.
@@ -42,34 +42,34 @@ int get_dheader(int fp, dir_head *dh) {
     std::memcpy(dh->unknw1, whole + 4, 69);
   }
   if (n == int64_t(sizeof head) && dh->dsig == 0)
-    return 1;
+    return DH_END;
   if (n != int64_t(sizeof head) || dh->dsig != DIR_SIG) {
     out("\ninvalid header");
-    code = -1;
+    code = DH_SHORT;
   } else {
     do {
       if (!(dh->nm1 = get_unistr(fp))) {
-        code = -2;
+        code = DH_NAME;
         break;
       }
       if (img_read(fp, dh->unknw2, sizeof dh->unknw2) != int64_t(sizeof dh->unknw2)) {
-        code = -1;
+        code = DH_SHORT;
         break;
       }
       if (!(dh->nm2 = get_unistr(fp))) {
-        code = -2;
+        code = DH_NAME;
         break;
       }
       if (img_read(fp, dh->unknw3, sizeof dh->unknw3) != int64_t(sizeof dh->unknw3)) {
-        code = -1;
+        code = DH_SHORT;
         break;
       }
       if (!(dh->nm3 = get_unistr(fp))) {
-        code = -2;
+        code = DH_NAME;
         break;
       }
       if (img_read(fp, buf, 2) != 2)
-        code = -1;
+        code = DH_SHORT;
     } while (false);
   }
 
@@ -83,24 +83,24 @@ int get_dheader(int fp, dir_head *dh) {
     p->len = static_cast<uint16_t>(plen - 4);
     p->ustr = std::make_unique<uint8_t[]>(p->len);
     if (img_read(fp, p->ustr.get(), p->len) != p->len)
-      code = -1;
+      code = DH_SHORT;
     dh->path = std::move(p);
   }
 
-  if (code == 0) {
+  if (code == DH_OK) {
     if (img_read(fp, buf, 8) != 8)
-      code = -1;
+      code = DH_SHORT;
     else if (le32(buf + 2) != FILE_SIG) {
       out("\nfailed to find FILE signature 0x66996699 at end of header");
-      code = -3;
+      code = DH_NOCLOSE;
     }
   }
 
-  if (code < 0) {
+  if (code != DH_OK) {
     free_dhead(dh);
-    if (code == -1)
+    if (code == DH_SHORT)
       out("\nread error in get_dheader()");
-    else if (code == -2)
+    else if (code == DH_NAME)
       out("\n read or allocation error in get_unistr() for get_dheader()");
   }
   return code;

@@ -78,9 +78,16 @@ inline uint32_t ent_time2(const uint8_t *u1) { return le32(u1 + 53); }
 inline uint32_t ent_time3(const uint8_t *u1) { return le32(u1 + 61); }
 inline uint32_t ent_time4(const uint8_t *u2) { return le32(u2 + 13); }
 
-// 0 header read (position at the file data), 1 end of entries, -1 short read
-// or not an entry, -2 a name or the path could not be read, -3 no FILE_SIG.
-[[nodiscard]] int get_dheader(int fp, dir_head *dh);
+// What get_dheader found. The numbers are those the classic listing prints
+// and returns.
+enum dh_code : int {
+  DH_OK = 0,       // header read; the position is at the file data
+  DH_END = 1,      // the end-of-entries marker
+  DH_SHORT = -1,   // a short read, or the bytes are not an entry
+  DH_NAME = -2,    // a name or the path could not be read
+  DH_NOCLOSE = -3, // no FILE_SIG closes the header
+};
+[[nodiscard]] dh_code get_dheader(int fp, dir_head *dh);
 void free_dhead(dir_head *dh);
 
 // ---- catalog entry -------------------------------------------------------------
@@ -97,7 +104,15 @@ struct cat_head {
   uni_ptr nm3;
 };
 
-// Entry length (124 or more), 1 at the end marker, 0 or negative on failure.
+// get_cheader's failures; a read entry gives its length, 124 or more.
+enum ch_code : int {
+  CH_END = 1,     // the end marker
+  CH_SHORT = -1,  // a short read
+  CH_NAME = -2,   // a name could not be read
+  CH_NOTAG = -3,  // no tag where one must stand
+};
+// Entry length (124 or more), CH_END at the end marker, 0 or a ch_code
+// below zero on failure.
 [[nodiscard]] int get_cheader(int fp, cat_head *ch);
 void free_chead(cat_head *ch);
 

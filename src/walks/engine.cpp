@@ -42,7 +42,70 @@ struct drives {
   }
 };
 
+using trailer_state = walk_entry::trailer_state;
+
+walk_end end_of(dh_code r) {
+  switch (r) {
+  case DH_END: return walk_end::end_marker;
+  case DH_NAME: return walk_end::bad_name;
+  case DH_NOCLOSE: return walk_end::no_close;
+  default: return walk_end::not_entry;
+  }
+}
+
+constexpr int64_t TRAILER_SIZE = 18;
+
+trailer_state read_trailer(int fp, uint8_t *t, int64_t *n) {
+  *n = img_read(fp, t, TRAILER_SIZE);
+  if (*n < TRAILER_SIZE)
+    return trailer_state::missing;
+  return le32(t) == FILE_SIG ? trailer_state::ok : trailer_state::bad;
+}
+
+// An entry at `at` whose header reads and whose trailer stands where its
+// size says. Leaves the position anywhere.
+bool reads_whole(int fp, int64_t at) {
+  dir_head dh;
+  if (!seek_to(fp, at) || get_dheader(fp, &dh) != DH_OK)
+    return false;
+  const int64_t data = img_seek(fp, 0, SEEK_CUR);
+  const int64_t flen = ent_flen(dh.unknw1);
+  free_dhead(&dh);
+  uint8_t t[TRAILER_SIZE];
+  int64_t n;
+  return data >= 0 && seek_to(fp, data + flen) && read_trailer(fp, t, &n) == trailer_state::ok;
+}
+
+// Where to go on after an entry whose trailer is not where its size says.
+// The size may be overstated, so the entries after it can lie inside the
+// bytes it claims; there, only one that reads whole is believed (file data
+// may hold the signature). Past them, the first signature, as before.
+int64_t resync(int fp, const walk_entry &e) {
+  const int64_t end = e.data + e.flen;
+  for (int64_t at = fnd_sig(fp, e.data, DIR_SIG); at >= 0 && at < end;
+       at = fnd_sig(fp, at + 1, DIR_SIG))
+    if (reads_whole(fp, at))
+      return at;
+  return fnd_sig(fp, end, DIR_SIG);
+}
+
 } // namespace
+
+int classic_code(walk_end end) {
+  switch (end) {
+  case walk_end::whole: return 0;
+  case walk_end::end_marker: return 1;
+  case walk_end::no_start:
+  case walk_end::not_entry: return -1;
+  case walk_end::bad_name: return -2;
+  case walk_end::no_close:
+  case walk_end::stopped:
+  case walk_end::skip_failed: return -3;
+  case walk_end::bad_trailer: return -4;
+  case walk_end::seek_failed: return -5;
+  }
+  return -1;
+}
 
 walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
   walk_result res;
@@ -59,8 +122,7 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
 
   // go_on: continue at the first entry at or after from; false when none.
   auto go_to = [&](int64_t at) { return at >= 0 && seek_to(fp, at); };
-  auto next_backup = [&](int64_t from) {
-    int64_t at = fnd_sig(fp, from, DIR_SIG);
+  auto next_backup = [&](int64_t at) {
     if (!go_to(at))
       return false;
     d = std::make_unique<drives>();
@@ -77,13 +139,13 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
     if (pos < 0)
       break;
     res.off = pos;
-    int r = get_dheader(fp, &e.dh);
-    if (r != 0) {
-      res.code = r;
+    const dh_code r = get_dheader(fp, &e.dh);
+    if (r != DH_OK) {
+      res.end = end_of(r);
       if (!rules.go_on)
         break;
-      if (r == 1) { // the entries end here; another backup may follow
-        if (!next_backup(pos + 73))
+      if (r == DH_END) { // the entries end here; another backup may follow
+        if (!next_backup(fnd_sig(fp, pos + 73, DIR_SIG)))
           break;
         continue;
       }
@@ -93,7 +155,7 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
         break;
       continue;
     }
-    res.code = 0;
+    res.end = walk_end::whole;
     const uint8_t *u1 = e.dh.unknw1;
     e.cnt = ++res.cnt;
     e.backup = backup;
@@ -107,6 +169,22 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
     const int64_t run_end = rules.go_on ? img_run_end(fp, e.data) : INT64_MAX;
     e.avail = std::clamp<int64_t>(run_end - e.data, 0, e.flen);
 
+    // The everyday walk reads the trailer first: a face that writes the
+    // data must know whether the size it was given holds before it keeps
+    // what it wrote. The last entry's trailer counts like any other.
+    uint8_t tb[TRAILER_SIZE];
+    int64_t tn = 0;
+    e.trailer = trailer_state::unknown;
+    if (rules.go_on && e.avail == e.flen) {
+      e.trailer = seek_to(fp, e.data + e.flen) ? read_trailer(fp, tb, &tn)
+                                               : trailer_state::missing;
+      if (!seek_to(fp, e.data)) {
+        v.seek_failed();
+        res.end = walk_end::seek_failed;
+        break;
+      }
+    }
+
     if (rules.drive_now)
       d->apply(e, v);
     e.drive = d->current();
@@ -116,14 +194,14 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
     if (e.flen > 0) {
       data_use x = v.data(e);
       if (x == data_use::failed) {
-        res.code = -3;
+        res.end = walk_end::stopped;
         break;
       }
       skip = x == data_use::skip;
     }
     if (skip && img_seek(fp, e.flen, SEEK_CUR) < 0) {
       v.skip_failed();
-      res.code = -3;
+      res.end = walk_end::skip_failed;
       break;
     }
     if (!rules.drive_now)
@@ -140,27 +218,39 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
       continue;
     }
 
-    if (e.pflg & PF_END) {
-      v.end_flag(e);
-      res.code = 0;
-      if (!rules.go_on)
+    if (rules.go_on) {
+      if (e.trailer != trailer_state::ok) {
+        v.bad_trailer(e, e.data + e.flen, tb, tn);
+        const bool last = e.pflg & PF_END;
+        const int64_t at = resync(fp, e);
+        finish();
+        if (!(last ? next_backup(at) : go_to(at)))
+          break;
+        continue;
+      }
+      if (!seek_to(fp, e.data + e.flen + TRAILER_SIZE)) {
+        v.seek_failed();
+        res.end = walk_end::seek_failed;
         break;
-      finish();
-      if (!next_backup(e.data + e.flen))
+      }
+      if (e.pflg & PF_END) {
+        v.end_flag(e);
+        finish();
+        if (!next_backup(fnd_sig(fp, e.data + e.flen, DIR_SIG)))
+          break;
+        continue;
+      }
+    } else {
+      if (e.pflg & PF_END) {
+        v.end_flag(e);
         break;
-      continue;
-    }
-
-    int64_t n = img_read(fp, buf, 18);
-    if (n < 18 || le32(buf) != FILE_SIG) {
-      v.bad_trailer(e, img_seek(fp, 0, SEEK_CUR), buf, n);
-      res.code = -4;
-      if (!rules.go_on)
+      }
+      int64_t n = img_read(fp, buf, TRAILER_SIZE);
+      if (n < TRAILER_SIZE || le32(buf) != FILE_SIG) {
+        v.bad_trailer(e, img_seek(fp, 0, SEEK_CUR), buf, n);
+        res.end = walk_end::bad_trailer;
         break;
-      finish();
-      if (!go_to(fnd_sig(fp, e.data + e.flen, DIR_SIG)))
-        break;
-      continue;
+      }
     }
 
     // Entries are packed byte to byte; anything else before the next
@@ -178,7 +268,7 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
     }
     if (expected < 0 || !seek_to(fp, next)) {
       v.seek_failed();
-      res.code = -5;
+      res.end = walk_end::seek_failed;
       break;
     }
     finish();

@@ -23,7 +23,7 @@ int parse_cat(int fp, uint16_t mode, std::unique_ptr<cat_list> *ptrl, int64_t of
   std::unique_ptr<cat_list> *link = ptrl;
   for (;;) {
     r = get_cheader(fp, &ch);
-    if (r <= 1)
+    if (r <= CH_END)
       break;
     const uint8_t *u1 = ch.unknw1;
     const uint32_t flen = ent_flen(u1);

@@ -40,12 +40,12 @@ int parse_image(int fp, uint16_t mode, const fheader * /*hdr*/, const qic_vtbl *
     coff = img_seek(fp, off, SEEK_SET);
     if (coff != off)
       break;
-    int r = get_dheader(fp, &dh);
-    if (r == 1) {
+    const dh_code r = get_dheader(fp, &dh);
+    if (r == DH_END) {
       out("\nvalid eof seen in get_dheader() at 0x%lx", x32(off));
       break;
     }
-    if (r < 0) {
+    if (r != DH_OK) {
       bcnt++;
       out("\nfatal read error in get_dheader() at 0x%lx", x32(off));
       ret = r;
@@ -108,7 +108,7 @@ int parse_image(int fp, uint16_t mode, const fheader * /*hdr*/, const qic_vtbl *
         } else {
           int cndx = 0;
           int cr;
-          while ((cr = get_cheader(fp, &ch)) > 1) {
+          while ((cr = get_cheader(fp, &ch)) > CH_END) {
             // Where this record's file data ends in the data region.
             doff += cr + 10 + ent_plen(ch.unknw1) + int64_t(ent_flen(ch.unknw1));
             if (doff > eod)

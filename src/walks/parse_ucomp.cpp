@@ -199,13 +199,14 @@ int parse_ucomp(int fp, uint16_t mode, int64_t soff, int64_t cats,
   walk_result r = walk_entries(fp, walk_rules{}, lister);
   if (lister.nx() > 0)
     out("\n%d files extracted", lister.nx());
-  if (r.code == 1)
+  const int code = classic_code(r.end);
+  if (code == 1)
     out("\nappears to be EOF for uncompressed archive data at 0x%lx\n", x32(r.off));
-  if (r.code == 0 || r.code == 1)
+  if (code == 0 || code == 1)
     return r.cnt;
-  if (r.code == -1 || r.code == -2 || r.code == -3)
+  if (code == -1 || code == -2 || code == -3)
     out(" following offset 0x%lx", x32(r.off));
-  return r.code;
+  return code;
 }
 
 } // namespace cartsift

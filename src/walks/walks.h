@@ -64,6 +64,9 @@ struct walk_entry {
   uint32_t flen = 0;
   uint16_t plen = 0;
   uint8_t pflg = 0;
+  // go_on only: the trailer after the data, read before the data is offered.
+  // unknown where the data stops at a barrier, and in the classic walk.
+  enum class trailer_state { unknown, ok, bad, missing } trailer = trailer_state::unknown;
   const uni_str *drive = nullptr; // the drive it belongs to; null before any drive spec
   dir_head dh;
 };
@@ -92,15 +95,33 @@ public:
   // go_on only: an entry that could not be read (code of get_dheader) and
   // where the walk goes on (-1: nowhere); the walk passing a barrier, from
   // its offset to the next entry found after it (-1: none).
-  virtual void unreadable(int64_t /*off*/, int /*code*/, int64_t /*resume*/) {}
+  virtual void unreadable(int64_t /*off*/, dh_code /*code*/, int64_t /*resume*/) {}
   virtual void resumed(int64_t /*from*/, int64_t /*at*/) {}
 };
 
+// Why a walk ended.
+enum class walk_end {
+  no_start,    // the position could not be read before the first entry
+  whole,       // after a whole entry: PF_END, or nothing more to read
+  end_marker,  // the end-of-entries marker
+  not_entry,   // get_dheader: DH_SHORT
+  bad_name,    // get_dheader: DH_NAME
+  no_close,    // get_dheader: DH_NOCLOSE
+  stopped,     // the visitor's data step failed
+  skip_failed, // seeking over file data failed
+  bad_trailer, // classic only: the trailer is not after the data
+  seek_failed, // the next entry's place cannot be reached
+};
+
 struct walk_result {
-  int code = -1;   // 0 after a whole entry, else get_dheader's or the walk's code
+  walk_end end = walk_end::no_start;
   int cnt = 0;     // entries yielded
   int64_t off = 0; // start of the entry in hand at the end
 };
+
+// The classic listing's number for how its walk ended: the entry count's
+// stand-in 0 or 1, or the negative code it prints and returns.
+int classic_code(walk_end end);
 
 // Walks from the current position of fp.
 walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v);
