@@ -170,6 +170,20 @@ std::vector<set_shape> sets() {
   v.push_back({"tiny3", tiny});
   v.push_back({"tiny2", cut({in_long})});
   v.push_back({"tinygap", {tiny[0], tiny[2]}});
+  // Damage the everyday walk names: a bad last trailer, and a size that
+  // claims the entries after it.
+  auto alone = [&](std::vector<entry> hurt) {
+    stream = image();
+    for (const entry &e : hurt)
+      stream.dir_entry(e);
+    return cut({});
+  };
+  std::vector<entry> hurt = es;
+  hurt.back().trailer_sig = {0, 0, 0, 0};
+  v.push_back({"badlast", alone(hurt)});
+  hurt = es;
+  hurt[2].flen = flen_of(hurt[2]) + 300;
+  v.push_back({"overstated", alone(hurt)});
   return v;
 }
 
