@@ -247,17 +247,22 @@ private:
     }
   }
 
+  // Whether the entry's size held: its trailer stands right after the data.
+  bool size_held(walk_entry &e) {
+    if (e.avail == e.flen && e.trailer == trailer_state::unknown)
+      get_trailer(set_.sfd, e);
+    if (e.trailer == trailer_state::ok || e.trailer == trailer_state::unknown)
+      return true;
+    outcome_ = opt_.keep_partial ? "; written as it stands (--keep-partial)"
+                                 : "; not written (--keep-partial keeps it)";
+    return opt_.keep_partial;
+  }
+
   data_use write_file(walk_entry &e) {
-    const bool hurt = damaged(e, path_);
-    const bool bad_end = e.trailer == trailer_state::bad || e.trailer == trailer_state::missing;
-    if ((hurt || bad_end) && !opt_.keep_partial) {
-      outcome_ = "; not written (--keep-partial keeps it)";
+    if (damaged(e, path_) && !opt_.keep_partial)
       return data_use::skip;
-    }
-    if (bad_end)
-      outcome_ = "; written as it stands (--keep-partial)";
     if (opt_.to_stdout)
-      return to_stdout(e);
+      return size_held(e) ? to_stdout(e) : data_use::skip;
     const std::string &name = parts_.back();
     const int dfd = tree_.dir(parts_, parts_.size() - 1, true);
     if (dfd < 0) {
@@ -317,6 +322,10 @@ private:
         rep.skip("%s: cannot write: %s", named_.c_str(), std::strerror(err));
       }
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
+    }
+    if (!size_held(e)) {
+      drop();
+      return data_use::consumed;
     }
     const uint32_t t = ent_time1(e.dh.unknw1);
     const struct timespec ts[2] = {{time_t(t), 0}, {time_t(t), 0}};

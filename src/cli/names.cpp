@@ -227,11 +227,11 @@ void everyday_walk::resumed(int64_t from, int64_t at) {
              static_cast<long long>(at - from));
 }
 
-void everyday_walk::bad_trailer(const walk_entry &e, int64_t, const uint8_t *, int64_t n) {
+void everyday_walk::bad_trailer(const walk_entry &e, int64_t, const uint8_t *, int64_t) {
   place p = where(set_, e.data + e.flen);
-  rep.problem(p.img->path, p.off, "trailer",
-              "%s: %s trailer after the data%s",
-              in_message(archive_path(e, opt_.raw_names)).c_str(), n < 18 ? "missing" : "bad",
+  rep.problem(p.img->path, p.off, "trailer", "%s: %s trailer after the data%s",
+              in_message(archive_path(e, opt_.raw_names)).c_str(),
+              e.trailer == walk_entry::trailer_state::missing ? "missing" : "bad",
               bad_outcome(e));
 }
 

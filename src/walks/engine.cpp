@@ -91,6 +91,15 @@ int64_t resync(int fp, const walk_entry &e) {
 
 } // namespace
 
+void get_trailer(int fp, walk_entry &e) {
+  uint8_t t[TRAILER_SIZE];
+  int64_t n = 0;
+  const int64_t here = img_seek(fp, 0, SEEK_CUR);
+  e.trailer = seek_to(fp, e.data + e.flen) ? read_trailer(fp, t, &n) : trailer_state::missing;
+  if (here < 0 || !seek_to(fp, here))
+    e.trailer = trailer_state::missing;
+}
+
 int classic_code(walk_end end) {
   switch (end) {
   case walk_end::whole: return 0;
@@ -169,21 +178,7 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
     const int64_t run_end = rules.go_on ? img_run_end(fp, e.data) : INT64_MAX;
     e.avail = std::clamp<int64_t>(run_end - e.data, 0, e.flen);
 
-    // The everyday walk reads the trailer first: a face that writes the
-    // data must know whether the size it was given holds before it keeps
-    // what it wrote. The last entry's trailer counts like any other.
-    uint8_t tb[TRAILER_SIZE];
-    int64_t tn = 0;
     e.trailer = trailer_state::unknown;
-    if (rules.go_on && e.avail == e.flen) {
-      e.trailer = seek_to(fp, e.data + e.flen) ? read_trailer(fp, tb, &tn)
-                                               : trailer_state::missing;
-      if (!seek_to(fp, e.data)) {
-        v.seek_failed();
-        res.end = walk_end::seek_failed;
-        break;
-      }
-    }
 
     if (rules.drive_now)
       d->apply(e, v);
@@ -219,8 +214,11 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
     }
 
     if (rules.go_on) {
+      // A face that writes may have looked already, before keeping what it wrote.
+      if (e.trailer == trailer_state::unknown)
+        get_trailer(fp, e);
       if (e.trailer != trailer_state::ok) {
-        v.bad_trailer(e, e.data + e.flen, tb, tn);
+        v.bad_trailer(e, e.data + e.flen, nullptr, 0);
         const bool last = e.pflg & PF_END;
         const int64_t at = resync(fp, e);
         finish();

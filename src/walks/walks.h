@@ -64,8 +64,9 @@ struct walk_entry {
   uint32_t flen = 0;
   uint16_t plen = 0;
   uint8_t pflg = 0;
-  // go_on only: the trailer after the data, read before the data is offered.
-  // unknown where the data stops at a barrier, and in the classic walk.
+  // go_on only: the trailer after the data, known once the data step is
+  // over (or sooner, where the face asked with get_trailer); unknown where
+  // the data stops at a barrier, and in the classic walk.
   enum class trailer_state { unknown, ok, bad, missing } trailer = trailer_state::unknown;
   const uni_str *drive = nullptr; // the drive it belongs to; null before any drive spec
   dir_head dh;
@@ -125,6 +126,11 @@ int classic_code(walk_end end);
 
 // Walks from the current position of fp.
 walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v);
+
+// Reads the trailer after e's data into e.trailer and leaves the position
+// where it was: for a face that must know whether the entry's size held
+// before it keeps what it wrote. Cheapest just after the data.
+void get_trailer(int fp, walk_entry &e);
 
 // Lists the data region from soff; entries listed, or a negative code.
 int parse_ucomp(int fp, uint16_t mode, int64_t soff, int64_t cats,
