@@ -2,6 +2,7 @@
 # Checks the user documentation against the tool as built:
 #  - the manual page formats without a single groff warning;
 #  - `cmake --install` puts the binary and the manual page in place;
+#  - CI runs the README's second set-up line exactly as the README gives it;
 #  - the README's guide, followed top to bottom like a reader would: every
 #    command of its ```sh blocks ends with the status listed below, and every
 #    line of a ```text block is a line of the output of the command just
@@ -77,6 +78,12 @@ cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 for f in bin/cartsift share/man/man1/cartsift.1; do
   [[ -f $tmp/prefix/$f ]] || fail "cmake --install did not install $f"
 done
+
+# The two indented set-up lines at the top of the README: the second is the
+# one .ci/run runs, word for word.
+setup=$(sed -n '2s/^    //p' "$root/README.md")
+[[ $setup == *ctest* ]] || fail "README line 2 is not the test line: $setup"
+grep -Fq -- "$setup" "$root/.ci/run" || fail ".ci/run does not run the README's line 2: $setup"
 
 # The README, run in a scratch directory that stands for the top of a clone.
 mkdir -p "$tmp/work"

@@ -17,7 +17,7 @@ namespace cartsift::cli {
 // True when an argument is exactly one of the four commands.
 bool wanted(int argc, char **argv);
 int everyday_main(int argc, char **argv);
-// The everyday part of --help.
+// The everyday part of --help, which comes first.
 void help(FILE *to);
 
 enum class command { none, list, extract, test, info, inflate };

@@ -201,7 +201,9 @@ int everyday_main(int argc, char **argv) {
 
 void help(FILE *to) {
   std::fputs(
-      "\nThe everyday interface: whole sets, UTF-8 names, plain and JSON listings\n"
+      "cartsift examines and recovers QIC-113 backup images (*.113 files).\n"
+      "\n"
+      "The everyday interface: whole sets, UTF-8 names, plain and JSON listings\n"
       "usage: cartsift --list|--extract|--test|--info [OPTION...] IMAGE [IMAGE...]\n"
       "       cartsift --inflate [-C DIR] IN OUT | IMAGE...\n"
       "  The images of a multi-cartridge set may be given in any order.\n"

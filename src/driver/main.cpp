@@ -9,8 +9,15 @@
 int main(int argc, char **argv) {
   if (cartsift::cli::wanted(argc, argv))
     return cartsift::cli::everyday_main(argc, argv);
-  int status = cartsift::cartsift_main(argc, argv);
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    // The everyday interface first: it is the one a newcomer wants. The
+    // classic run then prints its banner and usage as it always has. Its
+    // output stream sets stdout's buffer on first use, which must come
+    // before anything is written there.
+    cartsift::out_flush();
     cartsift::cli::help(stdout);
-  return status;
+    std::fputs("\nThe classic interface: one image at a time, its structure in detail\n",
+               stdout);
+  }
+  return cartsift::cartsift_main(argc, argv);
 }

@@ -228,6 +228,21 @@ TEST(Everyday, ClassicFaceWithoutTheFourCommands) {
   }
 }
 
+// --help alone opens with the everyday interface; the classic usage text
+// follows as that face prints it, and with no argument it stands alone.
+TEST(Everyday, HelpOpensWithTheEverydayInterface) {
+  const std::string classic = run_main({}).out;
+  EXPECT_EQ(run_bin({}).out, classic);
+  const run_result everyday = run_bin({"--list", "--help"});
+  EXPECT_EQ(everyday.status, 0);
+  EXPECT_TRUE(everyday.out.starts_with("cartsift examines")) << everyday.out;
+  const run_result both = run_bin({"--help"});
+  EXPECT_EQ(both.status, 0);
+  EXPECT_EQ(both.out, everyday.out +
+                          "\nThe classic interface: one image at a time, its structure in detail\n" +
+                          classic);
+}
+
 TEST(Everyday, UnsafeNamesAreSkippedAndNothingLeavesTheOutputDirectory) {
   temp_dir d;
   const std::pair<build::entry, const char *> hostile[] = { // and the path as reported
