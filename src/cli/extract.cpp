@@ -121,10 +121,14 @@ private:
 class written_paths {
 public:
   void add(uint64_t h) {
+    if (bits_.empty())
+      bits_.resize(BITS / 64);
     for (int k = 0; k < PROBES; k++)
       bits_[bit(h, k) / 64] |= uint64_t(1) << (bit(h, k) % 64);
   }
   bool maybe(uint64_t h) const {
+    if (bits_.empty())
+      return false;
     for (int k = 0; k < PROBES; k++)
       if (!(bits_[bit(h, k) / 64] >> (bit(h, k) % 64) & 1))
         return false;
@@ -137,7 +141,7 @@ private:
   static uint64_t bit(uint64_t h, int k) {
     return ((h & 0xFFFFFFFF) + uint64_t(k) * ((h >> 32) | 1)) % BITS;
   }
-  std::vector<uint64_t> bits_ = std::vector<uint64_t>(BITS / 64);
+  std::vector<uint64_t> bits_; // made with the first file
 };
 
 bool not_older(const struct timespec &a, const struct timespec &b) {

@@ -207,8 +207,10 @@ walk_result walk_set(const cart_set &s, walk_visitor &v) {
     if (start < 0)
       return {};
   }
-  if (!seek_to(s.sfd, start))
+  if (!seek_to(s.sfd, start)) {
+    rep.problem(s.images.front().path, DATA_START, "read", "cannot reach the first entry");
     return {};
+  }
   walk_rules rules;
   rules.drive_now = true;
   rules.go_on = true;
