@@ -59,6 +59,7 @@ struct image_info {
   fheader hdr{};
   qic_vtbl vt{};
   int64_t size = 0;
+  int64_t hdr_size = 0;   // what the header's block count gives
   int64_t cats = 0;       // computed catalog offset
   int64_t data_end = 0;   // end of its data region
   uint16_t job = 0, disk = 0;
@@ -66,6 +67,10 @@ struct image_info {
   bool compressed = false;
   bool cat_stored = false; // compressed: the catalog lies uncompressed at cats
   bool gap_before = false;
+  // Shorter than its header says, and cut before its data region ends:
+  // nothing of the next image joins on to its last bytes.
+  bool data_cut = false;
+  bool truncated() const { return size < hdr_size; }
 };
 
 struct cart_set {
@@ -103,6 +108,9 @@ struct place {
   int64_t off = 0;
 };
 place where(const cart_set &s, int64_t soff);
+// The image whose cut end stops the stream at soff (a barrier or the end
+// of the stream); null when none is cut there.
+const image_info *cut_at(const cart_set &s, int64_t soff);
 int images_spanned(const cart_set &s, const walk_entry &e);
 
 // A face over the entry walk that reports what the walk passes over.

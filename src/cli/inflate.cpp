@@ -147,6 +147,17 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
   }
   pr.done();
   holes.note_holes(); // found by the copy, which inflated every extent once
+  if (ii.data_cut) {
+    // What the twin holds is all the image gave; past this lie only zeros.
+    const int64_t stop = total <= data_len ? DATA_START + total : cat_off + (total - data_len);
+    if (total < ii.vt.dataSz)
+      rep.warn("%s: 0x%llx: the data stops here, %lld bytes short, as %s is truncated",
+               out.c_str(), static_cast<unsigned long long>(stop),
+               static_cast<long long>(ii.vt.dataSz - total), in.c_str());
+    else
+      rep.warn("%s: 0x%llx: the data is whole up to here; what followed is lost, as %s is "
+               "truncated", out.c_str(), static_cast<unsigned long long>(stop), in.c_str());
+  }
   const int64_t dblk = (cat_len + BLOCK_SIZE - 1) / BLOCK_SIZE;
   const int64_t nblk = cat_off / BLOCK_SIZE + dblk;
   ok = ok && w.zeros(nblk * BLOCK_SIZE - w.at());

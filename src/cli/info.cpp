@@ -82,6 +82,8 @@ int do_info(const options &o, const cart_set &s) {
       j["catalog_offset"] = ii.cats;
       j["catalog_inside"] = inside;
       j["size"] = ii.size;
+      j["header_size"] = ii.hdr_size;
+      j["truncated"] = ii.truncated();
       if (const z_info *z = set_zinfo(s.sfd, size_t(&ii - s.images.data()))) {
         nlohmann::ordered_json l;
         l["offset_width"] = z->width;
@@ -119,6 +121,9 @@ int do_info(const options &o, const cart_set &s) {
     std::printf("  catalog at   0x%llx (%s)\n", static_cast<unsigned long long>(ii.cats),
                 inside ? "inside the image" : "outside the image");
     std::printf("  size         %lld bytes\n", static_cast<long long>(ii.size));
+    if (ii.truncated())
+      std::printf("  truncated    %lld bytes, where its header gives %lld\n",
+                  static_cast<long long>(ii.size), static_cast<long long>(ii.hdr_size));
     if (ii.njd == 2)
       std::printf("  job, disk    %u, %u\n", ii.job, ii.disk);
     if (const z_info *z = set_zinfo(s.sfd, size_t(&ii - s.images.data()))) {

@@ -215,16 +215,18 @@ void everyday_walk::unreadable(int64_t off, dh_code code, int64_t resume) {
 }
 
 void everyday_walk::resumed(int64_t from, int64_t at) {
-  // The missing cartridge is the problem, counted where the set was opened;
-  // this only says where the walk picks up again.
+  // The missing cartridge or the cut is the problem, counted where the set
+  // was opened; this only says where the walk picks up again.
   place p = where(set_, from);
+  const image_info *cut = cut_at(set_, from);
+  const std::string gap = cut ? "the cut end of " + cut->path : "the missing cartridge";
   if (at < 0)
-    rep.warn("%s: no entry after the missing cartridge", p.img->path.c_str());
+    rep.warn("%s: no entry after %s", p.img->path.c_str(), gap.c_str());
   else if (at > from)
-    rep.warn("%s: 0x%llx: %lld bytes before the first entry after the missing cartridge "
-             "belong to files that ran across it",
+    rep.warn("%s: 0x%llx: %lld bytes before the first entry after %s belong to files that "
+             "ran across it",
              p.img->path.c_str(), static_cast<unsigned long long>(p.off),
-             static_cast<long long>(at - from));
+             static_cast<long long>(at - from), gap.c_str());
 }
 
 void everyday_walk::bad_trailer(const walk_entry &e, int64_t, const uint8_t *, int64_t) {
@@ -258,10 +260,14 @@ bool everyday_walk::damaged(const walk_entry &e, const std::string &path) {
   if (e.avail >= e.flen)
     return false;
   place p = where(set_, e.data);
-  const bool gap = img_run_end(set_.sfd, e.data) < set_.total;
+  const int64_t stop = img_run_end(set_.sfd, e.data);
+  const image_info *cut = cut_at(set_, stop);
+  const std::string why = cut                 ? "past the cut end of " + cut->path
+                          : stop < set_.total ? "into a missing cartridge"
+                                              : "past the last image";
   rep.problem(p.img->path, p.off, "damaged",
               "%s: data runs %s; %lld of %lu bytes recovered", in_message(path).c_str(),
-              gap ? "into a missing cartridge" : "past the last image",
+              why.c_str(),
               static_cast<long long>(e.avail), static_cast<unsigned long>(e.flen));
   return true;
 }

@@ -49,7 +49,15 @@ bool read_image(const std::string &path, image_info *ii, dev_t *dev, ino_t *ino)
   if (!h)
     return fail(path, ii->size < int64_t(HDR_SIZE) ? "not a cartridge image (too short)"
                                                    : "not a cartridge image (no file header)");
+  // A compressed volume counts its own blocks too, not its twin's: the
+  // offset of a catalog stored after its segments is computed from it.
+  ii->hdr_size = int64_t(hdr_nblk(*h)) * BLOCK_SIZE;
   std::unique_ptr<qic_vtbl> v = get_vtbl(fp.get());
+  if (!v && ii->size < ii->hdr_size && ii->size < VTBL_OFFSET + int64_t(sizeof(qic_vtbl))) {
+    const std::string why = "truncated before its volume table: " + std::to_string(ii->size) +
+                            " bytes where its header gives " + std::to_string(ii->hdr_size);
+    return fail(path, why.c_str());
+  }
   if (!v)
     return fail(path, "not a cartridge image (no volume table)");
   ii->hdr = *h;
@@ -77,6 +85,9 @@ bool read_image(const std::string &path, image_info *ii, dev_t *dev, ino_t *ino)
     if (!ii->cat_stored)
       ii->data_end = ii->size;
   }
+  // A cut at or after the catalog's start leaves the data region whole.
+  ii->data_cut = ii->truncated() && ii->data_end == ii->size &&
+                 (ii->compressed || ii->cats != ii->size);
   ii->njd = get_fhead_sdata(ii->hdr, &ii->job, &ii->disk);
   return true;
 }
@@ -156,16 +167,23 @@ std::unique_ptr<cart_set> open_set(const options &o) {
     for (unsigned q : s->missing)
       rep.problem("", 0, "missing", "cartridge %u of the set is missing", q);
   }
+  for (const auto &ii : s->images)
+    if (ii.truncated())
+      rep.problem(ii.path, ii.size, "truncated",
+                  "image truncated: %lld bytes where its header gives %lld",
+                  static_cast<long long>(ii.size), static_cast<long long>(ii.hdr_size));
 
   std::vector<set_part> parts;
-  for (auto &ii : s->images) {
+  for (size_t k = 0; k < s->images.size(); k++) {
+    const image_info &ii = s->images[k];
     set_part p;
     p.path = ii.path;
     p.inflate = ii.compressed;
     p.spanning = ii.compressed && (ii.vt.flag & 0x10);
     p.start = DATA_START;
     p.end = std::max(ii.data_end, DATA_START);
-    p.gap_before = ii.gap_before;
+    // The bytes after a cut are not those that followed it on the cartridge.
+    p.gap_before = ii.gap_before || (k > 0 && s->images[k - 1].data_cut);
     parts.push_back(std::move(p));
   }
   std::string why;
@@ -185,6 +203,15 @@ std::unique_ptr<cart_set> open_set(const options &o) {
 place where(const cart_set &s, int64_t soff) {
   set_place p = set_locate(s.sfd, soff);
   return {&s.images[p.part], p.off};
+}
+
+const image_info *cut_at(const cart_set &s, int64_t soff) {
+  for (size_t k = 0; k < s.images.size(); k++) {
+    const int64_t end = k + 1 < s.images.size() ? set_base(s.sfd, k + 1) : s.total;
+    if (s.images[k].data_cut && end == soff)
+      return &s.images[k];
+  }
+  return nullptr;
 }
 
 int images_spanned(const cart_set &s, const walk_entry &e) {

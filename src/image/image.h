@@ -163,14 +163,16 @@ size_t find_sig(const uint8_t *p, size_t n, uint32_t sig);
 
 // The data regions of a set's images, in cartridge order, read as one stream
 // through the same img_* calls and fnd_sig as a single image, so that no
-// record reader knows where one cartridge ends. A missing cartridge before a
-// part is a barrier: reads and copies stop at it, a signature search goes on
-// past it. Stream offsets start at 0 with the first part's first byte.
+// record reader knows where one cartridge ends. A part that does not join
+// on to the one before (a cartridge is missing between them, or the image
+// before is cut short) starts behind a barrier: reads and copies stop at
+// it, a signature search goes on past it. Stream offsets start at 0 with
+// the first part's first byte.
 struct set_part {
   std::string path;
   int64_t start = 0; // first byte of its data region in the image
   int64_t end = 0;   // end of its data region (its catalog offset or its size)
-  bool gap_before = false;
+  bool gap_before = false; // a barrier before it
   bool inflate = false;  // a compressed volume, read through its inflated view
   bool spanning = false; // its extents may run across segments
 };

@@ -97,6 +97,7 @@ private:
     std::array<uint8_t, 0x8000> frame{};
     std::array<uint8_t, size_t(BLOCK_SIZE)> seg{};
     int64_t seg_k = -1;
+    bool cut = false; // a fetch ran into the end of a segment cut short
   };
   // One extent's bytes, whichever thread decoded them.
   struct output {
@@ -113,6 +114,7 @@ private:
   };
 
   int64_t seg_at(int64_t k) const;
+  size_t seg_len(int64_t k) const; // bytes the image holds of segment k
   void hole(int64_t from, int64_t to, std::string why);
   bool fetch(reader &r, int64_t &k, size_t &q, uint8_t *dst, size_t n) const;
   bool frames(reader &r, output &o, size_t limit, int64_t &k, size_t &q) const;
@@ -131,6 +133,7 @@ private:
 
   int fd_ = -1;
   int64_t start_ = 0, nseg_ = 0, size_ = 0;
+  int64_t tail_ = 0; // bytes of the last segment when the image cuts it short
   bool spanning_ = false;
   unsigned width_ = 8;
   std::vector<extent> ext_;

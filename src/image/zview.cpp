@@ -33,18 +33,26 @@ constexpr int64_t SEG_OUT_MAX = 2 << 20;
 
 uint64_t le64(const uint8_t *b) { return uint64_t(le32(b)) | uint64_t(le32(b + 4)) << 32; }
 
+const char *const CUT_SHORT = "is cut short by the end of the image";
+
+// Why bytes of an extent could not be fetched.
+std::string past_end(bool cut) { return cut ? CUT_SHORT : "runs past the last segment"; }
+
 } // namespace
 
 bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string *why) {
   fd_ = fd;
   start_ = start;
   spanning_ = spanning;
-  nseg_ = end > start ? (end - start) / int64_t(SEG) : 0;
+  // A last segment cut short by the end of the image still gives the
+  // frames it holds whole.
+  nseg_ = end > start ? (end - start + int64_t(SEG) - 1) / int64_t(SEG) : 0;
+  tail_ = end > start ? (end - start) % int64_t(SEG) : 0;
   info.spanning = spanning;
   info.segments = nseg_;
-  info.zbytes = nseg_ * int64_t(SEG);
+  info.zbytes = std::max<int64_t>(end - start, 0);
   if (nseg_ == 0) {
-    *why = "no whole segment after the volume table";
+    *why = "no segment after the volume table";
     return false;
   }
 
@@ -57,6 +65,10 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
       continue;
     }
     uint8_t w[2];
+    if (seg_len(k) < 2) {
+      hole(-1, -1, "segment " + std::to_string(k) + " " + CUT_SHORT);
+      continue;
+    }
     if (read_full(fd, w, 2, seg_at(k)) != 2) {
       *why = "segment unreadable";
       return false;
@@ -70,12 +82,21 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
     }
     spots.emplace_back(k, p);
   }
-  std::vector<std::array<uint8_t, 8>> words(spots.size());
-  for (size_t i = 0; i < spots.size(); i++)
-    if (read_full(fd, words[i].data(), 8, seg_at(spots[i].first) + spots[i].second) != 8) {
+  std::vector<std::array<uint8_t, 8>> words;
+  std::vector<std::pair<int64_t, uint32_t>> whole;
+  for (const auto &[k, at] : spots) {
+    if (at + 8 > seg_len(k)) {
+      hole(-1, -1, "extent in segment " + std::to_string(k) + " " + CUT_SHORT);
+      continue;
+    }
+    words.emplace_back();
+    if (read_full(fd, words.back().data(), 8, seg_at(k) + at) != 8) {
       *why = "segment unreadable";
       return false;
     }
+    whole.emplace_back(k, at);
+  }
+  spots = std::move(whole);
   // An 8-byte offset has zero high bytes; with 4 bytes, a frame's size
   // word stands there.
   // The majority of the first few decides, so that one damaged word cannot
@@ -130,12 +151,17 @@ void zview::release() {
 
 int64_t zview::seg_at(int64_t k) const { return start_ + k * int64_t(SEG); }
 
+size_t zview::seg_len(int64_t k) const {
+  return k == nseg_ - 1 && tail_ > 0 ? size_t(tail_) : SEG;
+}
+
 void zview::hole(int64_t from, int64_t to, std::string why) {
   info.holes.push_back({from, to, std::move(why)});
 }
 
 // Bytes of an extent from its spot on, with segment headers skipped when
-// extents span segments. False when the image ends.
+// extents span segments. False when the segments end; r.cut tells when the
+// image cut the last one short.
 bool zview::fetch(reader &r, int64_t &k, size_t &q, uint8_t *dst, size_t n) const {
   while (n > 0) {
     if (q >= SEG) {
@@ -143,12 +169,17 @@ bool zview::fetch(reader &r, int64_t &k, size_t &q, uint8_t *dst, size_t n) cons
         return false;
       q = 2;
     }
+    const size_t have = seg_len(k);
     if (k != r.seg_k) {
-      if (read_full(fd_, r.seg.data(), SEG, seg_at(k)) != int64_t(SEG))
+      if (read_full(fd_, r.seg.data(), have, seg_at(k)) != int64_t(have))
         return false;
       r.seg_k = k;
     }
-    const size_t take = std::min(n, SEG - q);
+    if (q >= have) {
+      r.cut = true;
+      return false;
+    }
+    const size_t take = std::min(n, have - q);
     std::memcpy(dst, r.seg.data() + q, take);
     dst += take;
     q += take;
@@ -166,20 +197,22 @@ bool zview::frames(reader &r, output &o, size_t limit, int64_t &k, size_t &q) co
       return false;
     uint8_t w[2];
     if (!fetch(r, k, q, w, 2)) {
-      o.bad = "runs past the last segment";
+      o.bad = past_end(r.cut);
       return false;
     }
     const uint16_t n = le16(w);
     if (n == 0)
       return true;
     const size_t len = n & 0x7FFF;
-    if (!spanning_ && q + len > SEG) {
-      o.bad = "has a frame of " + std::to_string(len) + " bytes where " + std::to_string(SEG - q) +
-              " are left";
+    const size_t have = seg_len(k);
+    if (!spanning_ && q + len > have) {
+      o.bad = "has a frame of " + std::to_string(len) + " bytes where " +
+              std::to_string(have - q) + " are left" +
+              (have < SEG ? " before the end of the image" : "");
       return false;
     }
     if (!fetch(r, k, q, r.frame.data(), len)) {
-      o.bad = "runs past the last segment";
+      o.bad = past_end(r.cut);
       return false;
     }
     // The buffer grows as frames come, uninitialised: most extents are
@@ -223,6 +256,7 @@ void zview::inflate(size_t i, reader &r, output &o) const {
   const size_t limit = size_t(std::min(span, EXTENT_MAX));
   o.len = 0;
   o.bad.clear();
+  r.cut = false;
   if (span > EXTENT_MAX) {
     o.bad = "claims " + std::to_string(span) + " bytes";
     return;
@@ -232,7 +266,7 @@ void zview::inflate(size_t i, reader &r, output &o) const {
   for (bool first = true;; first = false) {
     uint8_t w[8] = {};
     if (!fetch(r, k, q, w, width_)) {
-      o.bad = "runs past the last segment";
+      o.bad = past_end(r.cut);
       break;
     }
     const uint64_t u = width_ == 8 ? le64(w) : le32(w);
