@@ -44,6 +44,9 @@ struct reporter {
   // Something has been written below the output directory: from then on a
   // failure can no longer mean that nothing was done.
   bool wrote = false;
+  // A set could not be opened because an image is cut before its volume
+  // table: damage --test has found, though nothing can be read.
+  bool cut_before_vtbl = false;
   void warn(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
   // One problem at an image offset (image empty: none).
   void problem(const std::string &image, int64_t off, const std::string &kind,

@@ -56,6 +56,7 @@ bool read_image(const std::string &path, image_info *ii, dev_t *dev, ino_t *ino)
   if (!v && ii->size < ii->hdr_size && ii->size < VTBL_OFFSET + int64_t(sizeof(qic_vtbl))) {
     const std::string why = "truncated before its volume table: " + std::to_string(ii->size) +
                             " bytes where its header gives " + std::to_string(ii->hdr_size);
+    rep.cut_before_vtbl = true;
     return fail(path, why.c_str());
   }
   if (!v)

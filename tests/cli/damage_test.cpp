@@ -88,6 +88,20 @@ TEST(Damage, StatusesAndWhatExtractWrites) {
   }
 }
 
+// Nothing can be read, yet --test has found what is wrong.
+TEST(Damage, CutBeforeItsVolumeTable) {
+  temp_dir d;
+  build::image img = build::demo_image();
+  img.b.resize(0x8000);
+  const std::string p = write_image(d, img, "c.113");
+  run_output t = run_bin_err({"--test", p}), i = run_bin_err({"--info", p});
+  EXPECT_EQ(t.status, 1);
+  EXPECT_EQ(i.status, 2);
+  EXPECT_NE(i.err.find("truncated before its volume table: 32768 bytes where its header gives"),
+            std::string::npos)
+      << i.err;
+}
+
 // A shell line's exit status, for runs whose standard output is broken.
 int shell(const std::string &line) {
   const int w = std::system(line.c_str());
