@@ -14,19 +14,19 @@ using namespace window;
 
 namespace {
 
-// For a descriptor the cache does not know: read and write through a
-// buffer of our own.
+// For a descriptor that is no source: read and write through a buffer of
+// the call's own.
 int64_t copy_uncached(int fd, int fo, int64_t n, bool *rfail) {
-  static uint8_t spare[WIN_SIZE];
+  const auto spare = std::make_unique_for_overwrite<uint8_t[]>(WIN_SIZE);
   int64_t got = 0;
   while (got < n) {
-    size_t want = size_t(std::min<int64_t>(n - got, int64_t(sizeof spare)));
-    int64_t r = read_full(fd, spare, want, -1);
+    size_t want = size_t(std::min<int64_t>(n - got, int64_t(WIN_SIZE)));
+    int64_t r = read_full(fd, spare.get(), want, -1);
     if (r <= 0) {
       *rfail = true;
       break;
     }
-    size_t w = write_some(fo, spare, size_t(r));
+    size_t w = write_some(fo, spare.get(), size_t(r));
     got += int64_t(w);
     if (w < size_t(r))
       break;
@@ -42,19 +42,23 @@ int64_t copy_uncached(int fd, int fo, int64_t n, bool *rfail) {
 
 int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
   *rfail = false;
-  if (is_stream(fp))
-    return stream_copy(fp, fo, n, rfail);
-  img_file *f = find(fp);
-  if (f == nullptr)
-    return copy_uncached(fp, fo, n, rfail);
+  if (source *s = lookup(fp))
+    return s->copy(fo, n, rfail);
+  return copy_uncached(fp, fo, n, rfail);
+}
+
+namespace window {
+
+int64_t file_source::copy(int fo, int64_t n, bool *rfail) {
+  *rfail = false;
   int64_t got = 0;
   // What the window holds already goes out from there.
-  if (in_window(*f, f->pos)) {
-    size_t at = size_t(f->pos - f->win_off);
-    size_t take = size_t(std::min<int64_t>(n, int64_t(f->win_len - at)));
-    size_t w = write_some(fo, f->win.get() + at, take);
+  if (in_window(pos)) {
+    size_t at = size_t(pos - win_off);
+    size_t take = size_t(std::min<int64_t>(n, int64_t(win_len - at)));
+    size_t w = write_some(fo, mem_.get() + at, take);
     got += int64_t(w);
-    f->pos += int64_t(w);
+    pos += int64_t(w);
     if (w < take)
       return got;
   }
@@ -63,13 +67,13 @@ int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
   // into tmpfs: the kernel's own copy runs slower on unaligned pages than
   // two user copies). The outputs of a run share one directory tree, so a
   // refusal holds for the files after it too.
-  while (got < n && f->copy == copy_way::range) {
-    loff_t from = f->pos;
+  while (got < n && copy_ == copy_way::range) {
+    loff_t from = pos;
     size_t want = size_t(std::min<int64_t>(n - got, 1 << 30));
-    ssize_t r = ::copy_file_range(f->fd, &from, fo, nullptr, want, 0);
+    ssize_t r = ::copy_file_range(fd(), &from, fo, nullptr, want, 0);
     if (r > 0) {
       got += r;
-      f->pos += r;
+      pos += r;
       continue;
     }
     if (r == 0) { // the image ends here
@@ -79,7 +83,7 @@ int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
     if (errno == EINTR)
       continue;
     if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-      f->copy = copy_way::user;
+      copy_ = copy_way::user;
       continue;
     }
     break; // one side failed: the window path finds out which
@@ -95,19 +99,21 @@ int64_t img_copy(int fp, int fo, int64_t n, bool *rfail) {
       if (at >= 0)
         want = WIN_SIZE - size_t(at % int64_t(WIN_SIZE));
     }
-    f->win_len = 0;
-    if (!fill(*f, want) || f->win_len == 0) {
+    win_len = 0;
+    if (!fill(want) || win_len == 0) {
       *rfail = true;
       break;
     }
-    size_t take = size_t(std::min<int64_t>(n - got, int64_t(f->win_len)));
-    size_t w = write_some(fo, f->win.get(), take);
+    size_t take = size_t(std::min<int64_t>(n - got, int64_t(win_len)));
+    size_t w = write_some(fo, mem_.get(), take);
     got += int64_t(w);
-    f->pos += int64_t(w);
+    pos += int64_t(w);
     if (w < take)
       break;
   }
   return got;
 }
+
+} // namespace window
 
 } // namespace cartsift

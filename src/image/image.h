@@ -117,11 +117,14 @@ struct process_end {
 
 // ---- image reads ------------------------------------------------------------
 
-// An image is read through a window cache keyed by its descriptor, so that
-// the many small reads of a walk cost no system call each. Positions behave
-// exactly as lseek/read would on the file itself.
+// Each open image, set or volume is a source object of its own behind an
+// int handle, which its opener owns and closes with img_close (or an
+// fd_guard). An image keeps a window of itself, so that the many small reads
+// of a walk cost no system call each; its positions behave exactly as
+// lseek/read would on the file. A descriptor that is no handle is read
+// directly, uncached. Two threads may read two sources at once, never one.
 int img_open(const char *path);      // read-only; -1 on failure (directories too)
-void img_close(int fp);              // for descriptors from img_open
+void img_close(int fp);              // releases a handle's source; closes any other descriptor
 int64_t img_seek(int fp, int64_t off, int whence); // new position or -1
 int64_t img_read(int fp, void *dst, size_t n);     // bytes read (short at EOF) or -1
 // Reads n bytes from the position and drops them, copied no further than
@@ -177,8 +180,8 @@ struct set_part {
   bool spanning = false; // its extents may run across segments
 };
 
-// A descriptor for the img_* calls; the parts' images are opened as the
-// stream reaches them. -1 when no stream can be had.
+// A handle for the img_* calls; the parts' images are opened as the stream
+// reaches them, one at a time. -1 when no stream can be had.
 int set_open(std::vector<set_part> parts);
 // The same, with why a compressed part could not be opened.
 int set_open(std::vector<set_part> parts, std::string *why);

@@ -23,19 +23,21 @@ int64_t get_cur_pos(int fp) {
 
 namespace {
 
-// Chunk by chunk through buf, for descriptors that bypass the window cache.
+// Chunk by chunk, for descriptors that are no source. The chunk is the
+// call's own: this layer leaves buf to the record readers.
 int64_t fnd_sig_chunks(int fp, int64_t off, uint32_t sig) {
+  uint8_t chunk[BUF_SIZE];
   int64_t pos = off;
   for (;;) {
     if (!seek_to(fp, pos))
       return -1;
-    int64_t n = img_read(fp, buf, BUF_SIZE);
+    int64_t n = img_read(fp, chunk, sizeof chunk);
     if (n < 4)
       return -1;
     // Consecutive chunks overlap by 3 bytes so a value straddling two of
     // them is still seen.
     for (int64_t i = 0; i <= n - 4; i++)
-      if (le32(buf + i) == sig)
+      if (le32(chunk + i) == sig)
         return pos + i;
     pos += n - 3;
   }
@@ -143,41 +145,42 @@ size_t find_sig(const uint8_t *p, size_t n, uint32_t sig) {
   return scan(p, n, sig);
 }
 
+int64_t fnd_sig(int fp, int64_t off, uint32_t sig) {
+  if (source *s = lookup(fp))
+    return s->find(off, sig);
+  return fnd_sig_chunks(fp, off, sig);
+}
+
 // Returns what a search 1024 bytes at a time from off would return (the
 // first place at or after off, -1 when none, a value cut off by the end of
 // the image never counts), scanning the window cache in place. Afterwards
 // the position stands just after the value, or at the end of what was
 // searched; callers seek before they read again.
-int64_t fnd_sig(int fp, int64_t off, uint32_t sig) {
-  if (is_stream(fp))
-    return stream_find(fp, off, sig);
-  img_file *f = find(fp);
-  if (f == nullptr)
-    return fnd_sig_chunks(fp, off, sig);
+int64_t window::file_source::find(int64_t off, uint32_t sig) {
   if (off < 0)
     return -1;
-  f->pos = off;
+  pos = off;
   for (;;) {
     // At least 4 bytes from the position must be in the window, or a value
     // starting there could not be seen whole.
-    if (!in_window(*f, f->pos) || win_end(*f) - f->pos < 4) {
-      f->win_len = 0;
-      if (!fill(*f))
+    if (!in_window(pos) || win_end() - pos < 4) {
+      win_len = 0;
+      if (!fill())
         return -1;
-      if (f->win_len < 4) {
-        f->pos += int64_t(f->win_len);
+      if (win_len < 4) {
+        pos += int64_t(win_len);
         return -1;
       }
     }
-    size_t at = size_t(f->pos - f->win_off);
-    size_t n = f->win_len - at;
-    size_t i = find_sig(f->win.get() + at, n, sig);
+    size_t at = size_t(pos - win_off);
+    size_t n = win_len - at;
+    size_t i = find_sig(mem_.get() + at, n, sig);
     if (i < n) {
-      int64_t found = f->pos + int64_t(i);
-      f->pos = found + 4;
+      int64_t found = pos + int64_t(i);
+      pos = found + 4;
       return found;
     }
-    f->pos += int64_t(n - 3); // a value may straddle this window and the next
+    pos += int64_t(n - 3); // a value may straddle this window and the next
   }
 }
 

@@ -1,4 +1,6 @@
 // A set of images read as one stream of data regions.
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -8,194 +10,162 @@
 
 namespace cartsift {
 
-using namespace window;
+namespace window {
 
-namespace {
+// The parts are sources of their own, owned by the stream and never behind
+// a handle. One image is open at a time: a set may have more cartridges than
+// the process may have descriptors, and a compressed one's decoded extents
+// are worth keeping only while it is read.
+class set_stream final : public source {
+public:
+  static std::unique_ptr<set_stream> open(std::vector<set_part> parts, std::string *why);
+  int handle() const { return token_.get(); }
 
-struct stream {
+  int64_t size() override { return total(); }
+  int64_t read(void *dst, size_t n) override { return synced(read_parts(dst, n)); }
+  int64_t pass(int64_t n) override { return synced(pass_parts(n)); }
+  int64_t copy(int fo, int64_t n, bool *rfail) override {
+    return synced(copy_parts(fo, n, rfail));
+  }
+  int64_t find(int64_t off, uint32_t sig) override { return synced(find_parts(off, sig)); }
+  int64_t run_end(int64_t off) override {
+    return off >= total() ? total() : barrier_after(std::max<int64_t>(off, 0));
+  }
+  set_stream *as_set() override { return this; }
+
   std::vector<set_part> parts;
   std::vector<int64_t> base; // base[i]: stream offset of part i; base.back(): the end
-  int64_t pos = 0;
-  size_t open_part = SIZE_MAX; // the one image kept open
-  fd_guard fd;
-  std::vector<std::unique_ptr<zview>> views; // per part; null when not compressed
+  std::vector<std::unique_ptr<zview_source>> views; // per part; null when not compressed
 
   int64_t total() const { return base.back(); }
   // The part holding soff (the last one at or past the end).
   size_t part_of(int64_t soff) const {
-    if (open_part < parts.size() && soff >= base[open_part] && soff < base[open_part + 1])
-      return open_part;
+    if (open_part_ < parts.size() && soff >= base[open_part_] && soff < base[open_part_ + 1])
+      return open_part_;
     auto it = std::upper_bound(base.begin(), base.end() - 1, soff);
     return it == base.begin() ? 0 : size_t(it - base.begin() - 1);
   }
-  // The image of part i, positioned at the image offset of soff.
-  int at(size_t i, int64_t soff) {
-    if (open_part != i) {
-      if (open_part < views.size() && views[open_part])
-        views[open_part]->release();
-      fd.reset(img_open(parts[i].path.c_str()));
-      open_part = fd.get() < 0 ? SIZE_MAX : i;
-      if (fd.get() < 0)
-        return -1;
-      if (views[i])
-        views[i]->use_fd(fd.get());
-    }
-    if (views[i])
-      return fd.get();
-    return seek_to(fd.get(), parts[i].start + (soff - base[i])) ? fd.get() : -1;
-  }
+  void inflate_all();
+
+private:
+  set_stream() = default;
+  // The source of part i, positioned at soff; null when its image cannot
+  // be opened.
+  source *at(size_t i, int64_t soff);
+  int64_t read_parts(void *dst, size_t n);
+  int64_t pass_parts(int64_t n);
+  int64_t copy_parts(int fo, int64_t n, bool *rfail);
+  int64_t find_parts(int64_t off, uint32_t sig);
+  // The window: the open part's, inside its region.
+  int64_t synced(int64_t r);
+  // Offsets in a plain part's source are those of its image; in a
+  // compressed one's, those of its inflated stream.
+  int64_t origin(size_t i) const { return views[i] ? 0 : parts[i].start; }
   // The first barrier after soff, or the end.
-  int64_t run_end(int64_t soff) const {
+  int64_t barrier_after(int64_t soff) const {
     for (size_t i = part_of(soff) + 1; i < parts.size(); i++)
       if (parts[i].gap_before)
         return base[i];
     return total();
   }
+
+  std::unique_ptr<file_source> file_; // the plain part that is open
+  size_t open_part_ = SIZE_MAX;
+  // A set has no file of its own: this descriptor on /dev/null only gives
+  // its handle a number that no other open descriptor has.
+  plain_fd token_;
 };
 
-// Few streams are open at once: one for a run, one more in tests.
-std::unique_ptr<stream> streams[4];
-
-stream *get(int sfd) {
-  size_t k = size_t(sfd - STREAM_FD);
-  if (sfd < STREAM_FD || k >= std::size(streams))
-    return nullptr;
-  return streams[k].get();
-}
-
-} // namespace
-
-int set_open(std::vector<set_part> parts) { return set_open(std::move(parts), nullptr); }
-
-int set_open(std::vector<set_part> parts, std::string *why) {
+std::unique_ptr<set_stream> set_stream::open(std::vector<set_part> parts, std::string *why) {
   if (parts.empty())
-    return -1;
-  for (size_t k = 0; k < std::size(streams); k++) {
-    if (streams[k])
-      continue;
-    auto s = std::make_unique<stream>();
-    int64_t b = 0;
-    for (auto &p : parts) {
-      s->base.push_back(b);
-      std::unique_ptr<zview> z;
-      if (p.inflate) {
-        fd_guard fd(img_open(p.path.c_str()));
-        z = std::make_unique<zview>();
-        std::string w = fd.get() < 0 ? "cannot be opened" : "";
-        if (fd.get() < 0 || !z->open(fd.get(), p.start, p.end, p.spanning, &w)) {
-          if (why)
-            *why = p.path + ": compressed volume: " + w;
-          return -1;
-        }
-        z->use_fd(-1);
-        b += z->size();
-      } else {
-        b += std::max<int64_t>(0, p.end - p.start);
-      }
-      s->views.push_back(std::move(z));
-    }
+    return nullptr;
+  std::unique_ptr<set_stream> s(new set_stream);
+  int64_t b = 0;
+  for (auto &p : parts) {
     s->base.push_back(b);
-    s->parts = std::move(parts);
-    streams[k] = std::move(s);
-    return STREAM_FD + int(k);
+    std::unique_ptr<zview_source> z;
+    if (p.inflate) {
+      std::string w;
+      z = zview_source::open(p.path, p.start, p.end, p.spanning, &w);
+      if (z == nullptr) {
+        if (why)
+          *why = p.path + ": compressed volume: " + w;
+        return nullptr;
+      }
+      z->park();
+      b += z->size();
+    } else {
+      b += std::max<int64_t>(0, p.end - p.start);
+    }
+    s->views.push_back(std::move(z));
   }
-  return -1;
+  s->base.push_back(b);
+  s->parts = std::move(parts);
+  s->token_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (s->token_.get() < 0)
+    return nullptr;
+  return s;
 }
 
-const z_info *set_zinfo(int sfd, size_t part) {
-  stream *s = get(sfd);
-  return s && part < s->views.size() && s->views[part] ? &s->views[part]->info : nullptr;
-}
-
-void set_inflate_all(int sfd) {
-  stream *s = get(sfd);
-  if (!s)
-    return;
-  for (size_t i = 0; i < s->parts.size(); i++) {
-    if (!s->views[i] || s->at(i, s->base[i]) < 0)
-      continue;
-    s->views[i]->decode_untried();
+source *set_stream::at(size_t i, int64_t soff) {
+  if (open_part_ != i) {
+    if (open_part_ < views.size() && views[open_part_])
+      views[open_part_]->park();
+    file_.reset();
+    open_part_ = SIZE_MAX;
+    if (views[i] ? !views[i]->resume()
+                 : (file_ = file_source::open(parts[i].path.c_str())) == nullptr)
+      return nullptr;
+    open_part_ = i;
   }
+  source *s = views[i] ? static_cast<source *>(views[i].get()) : file_.get();
+  s->pos = origin(i) + (soff - base[i]);
+  return s->pos >= 0 ? s : nullptr;
 }
 
-size_t set_parts(int sfd) {
-  stream *s = get(sfd);
-  return s ? s->parts.size() : 0;
-}
-
-void set_close(int sfd) {
-  if (get(sfd))
-    streams[size_t(sfd - STREAM_FD)].reset();
-}
-
-set_place set_locate(int sfd, int64_t soff) {
-  set_place p;
-  if (stream *s = get(sfd)) {
-    p.part = s->part_of(soff);
-    p.off = s->parts[p.part].start + (soff - s->base[p.part]);
-  } else {
-    p.off = soff;
+int64_t set_stream::synced(int64_t r) {
+  win_len = 0;
+  if (open_part_ >= parts.size())
+    return r;
+  const size_t i = open_part_;
+  const source *s = views[i] ? static_cast<const source *>(views[i].get()) : file_.get();
+  const int64_t shift = base[i] - origin(i); // from the part's offsets to the stream's
+  const int64_t from = std::max(s->win_off + shift, base[i]);
+  const int64_t to = std::min(s->win_end() + shift, base[i + 1]);
+  if (from < to) {
+    win_p = s->win_p + (from - (s->win_off + shift));
+    win_off = from;
+    win_len = size_t(to - from);
   }
-  return p;
+  return r;
 }
 
-int64_t set_base(int sfd, size_t part) {
-  stream *s = get(sfd);
-  return s && part < s->parts.size() ? s->base[part] : -1;
+void set_stream::inflate_all() {
+  for (size_t i = 0; i < parts.size(); i++)
+    if (views[i] && at(i, base[i]) != nullptr)
+      views[i]->decode_untried();
+  synced(0);
 }
 
-int64_t img_run_end(int fp, int64_t off) {
-  if (stream *s = get(fp))
-    return off >= s->total() ? s->total() : s->run_end(std::max<int64_t>(off, 0));
-  if (img_file *f = find(fp))
-    return file_size(f->fd);
-  return file_size(fp);
-}
-
-namespace window {
-
-int64_t stream_seek(int sfd, int64_t off, int whence) {
-  stream *s = get(sfd);
-  if (!s) {
-    errno = EBADF;
-    return -1;
-  }
-  int64_t b = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->pos : s->total();
-  if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) {
-    errno = EINVAL;
-    return -1;
-  }
-  if ((off > 0 && b > INT64_MAX - off) || b + off < 0) {
-    errno = EINVAL;
-    return -1;
-  }
-  s->pos = b + off;
-  return s->pos;
-}
-
-int64_t stream_read(int sfd, void *dst, size_t n) {
-  stream *s = get(sfd);
-  if (!s)
-    return -1;
+int64_t set_stream::read_parts(void *dst, size_t n) {
   auto *p = static_cast<uint8_t *>(dst);
   size_t got = 0;
   bool failed = false;
-  while (got < n && s->pos < s->total()) {
-    size_t i = s->part_of(s->pos);
+  while (got < n && pos < total()) {
+    size_t i = part_of(pos);
     // A read may start right after a barrier, never run across one.
-    if (got > 0 && s->pos == s->base[i] && s->parts[i].gap_before)
+    if (got > 0 && pos == base[i] && parts[i].gap_before)
       break;
-    int fd = s->at(i, s->pos);
-    if (fd < 0) {
+    source *s = at(i, pos);
+    if (s == nullptr) {
       failed = true;
       break;
     }
-    size_t want = size_t(std::min<int64_t>(int64_t(n - got), s->base[i + 1] - s->pos));
-    int64_t r = s->views[i] ? s->views[i]->read(s->pos - s->base[i], p + got, want)
-                            : img_read(fd, p + got, want);
+    size_t want = size_t(std::min<int64_t>(int64_t(n - got), base[i + 1] - pos));
+    int64_t r = s->read(p + got, want);
     if (r > 0) {
       got += size_t(r);
-      s->pos += r;
+      pos += r;
     }
     if (r < int64_t(want)) { // the image is shorter than its region, or unreadable
       failed = r < 0;
@@ -205,89 +175,20 @@ int64_t stream_read(int sfd, void *dst, size_t n) {
   return got == 0 && failed ? -1 : int64_t(got);
 }
 
-namespace {
-
-// Decoded, not copied: the extents in the way are inflated and passed.
-int64_t view_pass(zview &z, int64_t off, int64_t n) {
+int64_t set_stream::pass_parts(int64_t n) {
   int64_t got = 0;
-  while (got < n) {
-    const uint8_t *p;
-    int64_t b, l;
-    if (!z.extent_at(off + got, &p, &b, &l))
+  while (got < n && pos < total()) {
+    size_t i = part_of(pos);
+    if (got > 0 && pos == base[i] && parts[i].gap_before)
       break;
-    got += std::min(n - got, l - (off + got - b));
-  }
-  return got == 0 && n > 0 ? -1 : got;
-}
-
-// Straight from the decoded extent.
-int64_t view_copy(zview &z, int64_t off, int fo, int64_t n, bool *rfail) {
-  int64_t got = 0;
-  while (got < n) {
-    const uint8_t *p;
-    int64_t b, l;
-    if (!z.extent_at(off + got, &p, &b, &l)) {
-      *rfail = true;
-      break;
-    }
-    const int64_t at = off + got - b;
-    const size_t take = size_t(std::min(n - got, l - at));
-    const size_t w = write_some(fo, p + at, take);
-    got += int64_t(w);
-    if (w < take)
-      break;
-  }
-  return got;
-}
-
-// The first whole match at or after off inside the view, holes passed by.
-int64_t view_find(zview &z, int64_t off, uint32_t sig) {
-  while (off < z.size()) {
-    const uint8_t *p;
-    int64_t b, l;
-    if (!z.extent_at(off, &p, &b, &l)) {
-      int64_t nx = z.next_extent(off);
-      if (nx <= off)
-        break;
-      off = nx;
-      continue;
-    }
-    const size_t at = size_t(off - b), n = size_t(l) - at;
-    size_t i = find_sig(p + at, n, sig);
-    if (i < n)
-      return off + int64_t(i);
-    // A value cut by the border with the next extent.
-    uint8_t t[6];
-    const int64_t from = std::max(off, b + l - 3);
-    int64_t r = z.read(from, t, 6);
-    for (int64_t k = 0; k + 4 <= r; k++)
-      if (from + k < b + l && le32(t + k) == sig)
-        return from + k;
-    off = b + l;
-  }
-  return -1;
-}
-
-} // namespace
-
-int64_t stream_pass(int sfd, int64_t n) {
-  stream *s = get(sfd);
-  if (!s)
-    return -1;
-  int64_t got = 0;
-  while (got < n && s->pos < s->total()) {
-    size_t i = s->part_of(s->pos);
-    if (got > 0 && s->pos == s->base[i] && s->parts[i].gap_before)
-      break;
-    int fd = s->at(i, s->pos);
-    if (fd < 0)
+    source *s = at(i, pos);
+    if (s == nullptr)
       return got > 0 ? got : -1;
-    int64_t want = std::min(n - got, s->base[i + 1] - s->pos);
-    int64_t r = s->views[i] ? view_pass(*s->views[i], s->pos - s->base[i], want)
-                            : img_pass(fd, want);
+    int64_t want = std::min(n - got, base[i + 1] - pos);
+    int64_t r = s->pass(want);
     if (r > 0) {
       got += r;
-      s->pos += r;
+      pos += r;
     }
     if (r < want)
       return r < 0 && got == 0 ? -1 : got;
@@ -295,32 +196,26 @@ int64_t stream_pass(int sfd, int64_t n) {
   return got;
 }
 
-int64_t stream_copy(int sfd, int fo, int64_t n, bool *rfail) {
+int64_t set_stream::copy_parts(int fo, int64_t n, bool *rfail) {
   *rfail = false;
-  stream *s = get(sfd);
-  if (!s) {
-    *rfail = true;
-    return 0;
-  }
-  const int64_t stop = std::min(s->run_end(std::min(s->pos, s->total())), s->total());
+  const int64_t stop = std::min(barrier_after(std::min(pos, total())), total());
   int64_t got = 0;
   while (got < n) {
-    if (s->pos >= stop) {
+    if (pos >= stop) {
       *rfail = true;
       break;
     }
-    size_t i = s->part_of(s->pos);
-    int fd = s->at(i, s->pos);
-    if (fd < 0) {
+    size_t i = part_of(pos);
+    source *s = at(i, pos);
+    if (s == nullptr) {
       *rfail = true;
       break;
     }
-    int64_t want = std::min(n - got, s->base[i + 1] - s->pos);
+    int64_t want = std::min(n - got, base[i + 1] - pos);
     bool rf = false;
-    int64_t c = s->views[i] ? view_copy(*s->views[i], s->pos - s->base[i], fo, want, &rf)
-                            : img_copy(fd, fo, want, &rf);
+    int64_t c = s->copy(fo, want, &rf);
     got += c;
-    s->pos += c;
+    pos += c;
     if (c < want) {
       *rfail = rf;
       break;
@@ -329,48 +224,98 @@ int64_t stream_copy(int sfd, int fo, int64_t n, bool *rfail) {
   return got;
 }
 
-// Each part is searched in its image, the match bounded by its region; a
-// value that straddles two parts is looked for where they meet.
-int64_t stream_find(int sfd, int64_t off, uint32_t sig) {
-  stream *s = get(sfd);
-  if (!s || off < 0)
+// Each part is searched in its own source, the match bounded by its
+// region; a value that straddles two parts is looked for where they meet.
+int64_t set_stream::find_parts(int64_t off, uint32_t sig) {
+  if (off < 0)
     return -1;
-  for (size_t i = s->part_of(off); off < s->total() && i < s->parts.size(); i++) {
-    if (off >= s->base[i + 1])
+  for (size_t i = part_of(off); off < total() && i < parts.size(); i++) {
+    if (off >= base[i + 1])
       continue;
-    const int64_t region_end = s->parts[i].start + (s->base[i + 1] - s->base[i]);
-    int fd = s->at(i, off);
-    if (fd >= 0 && s->views[i]) {
-      int64_t f = view_find(*s->views[i], off - s->base[i], sig);
-      if (f >= 0 && f + 4 <= s->base[i + 1] - s->base[i]) {
-        s->pos = s->base[i] + f + 4;
-        return s->pos - 4;
-      }
-    } else if (fd >= 0) {
-      int64_t f = fnd_sig(fd, s->parts[i].start + (off - s->base[i]), sig);
-      if (f >= 0 && f + 4 <= region_end) {
-        s->pos = s->base[i] + (f - s->parts[i].start) + 4;
-        return s->pos - 4;
+    const int64_t org = origin(i);
+    if (source *s = at(i, off)) {
+      int64_t f = s->find(org + (off - base[i]), sig);
+      if (f >= 0 && f + 4 <= org + (base[i + 1] - base[i])) {
+        pos = base[i] + (f - org) + 4;
+        return pos - 4;
       }
     }
     // Up to 3 bytes before the border and the first bytes after it.
-    if (i + 1 < s->parts.size() && !s->parts[i + 1].gap_before) {
-      int64_t from = std::max(off, s->base[i + 1] - 3);
+    if (i + 1 < parts.size() && !parts[i + 1].gap_before) {
+      int64_t from = std::max(off, base[i + 1] - 3);
       uint8_t b[6];
-      s->pos = from;
-      int64_t n = stream_read(sfd, b, size_t(std::min<int64_t>(6, s->total() - from)));
+      pos = from;
+      int64_t n = read_parts(b, size_t(std::min<int64_t>(6, total() - from)));
       for (int64_t k = 0; k + 4 <= n; k++)
-        if (le32(b + k) == sig && from + k < s->base[i + 1]) {
-          s->pos = from + k + 4;
+        if (le32(b + k) == sig && from + k < base[i + 1]) {
+          pos = from + k + 4;
           return from + k;
         }
     }
-    off = s->base[i + 1];
+    off = base[i + 1];
   }
-  s->pos = s->total();
+  pos = total();
   return -1;
 }
 
+namespace {
+
+set_stream *get(int sfd) {
+  source *s = lookup(sfd);
+  return s ? s->as_set() : nullptr;
+}
+
+} // namespace
+
 } // namespace window
+
+using namespace window;
+
+int set_open(std::vector<set_part> parts) { return set_open(std::move(parts), nullptr); }
+
+int set_open(std::vector<set_part> parts, std::string *why) {
+  std::unique_ptr<set_stream> s = set_stream::open(std::move(parts), why);
+  if (s == nullptr)
+    return -1;
+  const int h = s->handle();
+  return enter(h, std::move(s));
+}
+
+const z_info *set_zinfo(int sfd, size_t part) {
+  set_stream *s = get(sfd);
+  return s && part < s->views.size() && s->views[part] ? &s->views[part]->info()
+                                                       : nullptr;
+}
+
+void set_inflate_all(int sfd) {
+  if (set_stream *s = get(sfd))
+    s->inflate_all();
+}
+
+size_t set_parts(int sfd) {
+  set_stream *s = get(sfd);
+  return s ? s->parts.size() : 0;
+}
+
+void set_close(int sfd) {
+  if (get(sfd))
+    img_close(sfd);
+}
+
+set_place set_locate(int sfd, int64_t soff) {
+  set_place p;
+  if (set_stream *s = get(sfd)) {
+    p.part = s->part_of(soff);
+    p.off = s->parts[p.part].start + (soff - s->base[p.part]);
+  } else {
+    p.off = soff;
+  }
+  return p;
+}
+
+int64_t set_base(int sfd, size_t part) {
+  set_stream *s = get(sfd);
+  return s && part < s->parts.size() ? s->base[part] : -1;
+}
 
 } // namespace cartsift

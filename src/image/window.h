@@ -1,9 +1,10 @@
-// The window cache behind the image reads, shared by the reads, the copy,
-// the signature search and the set stream of this folder; no other layer
-// includes it.
+// The byte sources behind the img_* calls: an image file with its window
+// cache, a compressed volume's inflated view, a set's stream over several
+// of them. Shared by the files of this folder; no other layer includes it.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -21,42 +22,154 @@ namespace cartsift::window {
 constexpr size_t WIN_SIZE = IMG_WINDOW;
 constexpr size_t FAR_SIZE = IMG_FAR_WINDOW;
 
-enum class copy_way { range, user };
-
-// A window of the file kept in memory. The logical position is ours, so a
-// seek costs nothing and a read is a copy unless it leaves the window.
-struct img_file {
-  int fd = -1;
-  int64_t pos = 0;
-  std::unique_ptr<uint8_t[]> win;
-  int64_t win_off = 0;
-  size_t win_len = 0;
-  copy_way copy = copy_way::range; // what the kernel has not refused yet
-};
-
-img_file *find(int fd);
+// Read-only; -1 on failure, with errno set (EISDIR for a directory).
+int open_image(const char *path);
 int64_t file_size(int fd);
 // read(2) until n bytes or end of file; at < 0 reads at the file position.
 int64_t read_full(int fd, void *dst, size_t n, int64_t at);
 // Bytes written before the first failure.
 size_t write_some(int fd, const uint8_t *p, size_t n);
 
-inline int64_t win_end(const img_file &f) { return f.win_off + int64_t(f.win_len); }
-inline bool in_window(const img_file &f, int64_t pos) {
-  return pos >= f.win_off && pos < win_end(f);
-}
-// Refills the window at the file's position; false on a read error.
-bool fill(img_file &f, size_t want = 0);
+// A kernel descriptor owned by a source, closed with it.
+class plain_fd {
+public:
+  plain_fd() = default;
+  explicit plain_fd(int fd) : fd_(fd) {}
+  plain_fd(const plain_fd &) = delete;
+  plain_fd &operator=(const plain_fd &) = delete;
+  ~plain_fd() { reset(); }
+  int get() const { return fd_; }
+  void reset(int fd = -1);
 
-// Set streams answer to descriptors from STREAM_FD on; the img_* calls
-// hand those over to these.
-constexpr int STREAM_FD = 0x40000000;
-inline bool is_stream(int fp) { return fp >= STREAM_FD; }
-int64_t stream_seek(int sfd, int64_t off, int whence);
-int64_t stream_read(int sfd, void *dst, size_t n);
-int64_t stream_pass(int sfd, int64_t n);
-int64_t stream_copy(int sfd, int fo, int64_t n, bool *rfail);
-int64_t stream_find(int sfd, int64_t off, uint32_t sig);
+private:
+  int fd_ = -1;
+};
+
+class set_stream;
+
+// One open source of bytes. Its position is its own, and the calls behave as
+// lseek and read would on a file of its bytes. A source keeps whatever cache
+// or read-ahead it has to itself: two threads may each read their own
+// source at once, but not one source together.
+class source {
+public:
+  source() = default;
+  source(const source &) = delete;
+  source &operator=(const source &) = delete;
+  virtual ~source() = default;
+
+  int64_t pos = 0;
+  // The window: bytes [win_off, win_off + win_len) of the source lie at
+  // win_p, none of them past a barrier. Each call below leaves it true, so
+  // that the img_* calls serve the walk's many small reads from it with no
+  // call of their own.
+  const uint8_t *win_p = nullptr;
+  int64_t win_off = 0;
+  size_t win_len = 0;
+
+  int64_t win_end() const { return win_off + int64_t(win_len); }
+  bool in_window(int64_t p) const { return p >= win_off && p < win_end(); }
+  // Whether the n bytes from the position all lie in the window.
+  bool ready(uint64_t n) const {
+    return pos >= win_off && uint64_t(pos - win_off) <= win_len &&
+           n <= win_len - uint64_t(pos - win_off);
+  }
+
+  int64_t seek(int64_t off, int whence); // new position or -1
+  virtual int64_t size() = 0;            // -1 when it cannot be had
+  // Bytes from the position, short at the end or a barrier; -1 when none
+  // could be read.
+  virtual int64_t read(void *dst, size_t n) = 0;
+  // The same without the bytes: those passed, or -1.
+  virtual int64_t pass(int64_t n) = 0;
+  // To the output descriptor fo at its own position; see img_copy.
+  virtual int64_t copy(int fo, int64_t n, bool *rfail) = 0;
+  // See fnd_sig: the first whole match at or after off, or -1; the position
+  // ends past it or where the search stopped.
+  virtual int64_t find(int64_t off, uint32_t sig) = 0;
+  // See img_run_end.
+  virtual int64_t run_end(int64_t off) = 0;
+  virtual set_stream *as_set() { return nullptr; }
+};
+
+// ---- handles ----------------------------------------------------------------
+//
+// A handle is a kernel descriptor number that its source holds open, so no
+// other open descriptor can have it and a number the table does not know is
+// a descriptor the caller opened itself. The table grows as numbers come;
+// lookups take no lock, as the walk makes several per entry.
+
+// Puts s behind h; returns h.
+int enter(int h, std::unique_ptr<source> s);
+std::unique_ptr<source> take(int h);
+
+// Slots sit in chunks found through a directory; opening and closing take
+// a lock, lookups none.
+class handle_table {
+public:
+  source *get(int h) const {
+    if (h < 0)
+      return nullptr;
+    const dir *d = dir_.load(std::memory_order_acquire);
+    const size_t c = size_t(h) / CHUNK;
+    if (d == nullptr || c >= d->n)
+      return nullptr;
+    const chunk *k = d->c[c].load(std::memory_order_acquire);
+    return k ? k->s[size_t(h) % CHUNK].load(std::memory_order_acquire) : nullptr;
+  }
+  void put(int h, source *s);
+  source *remove(int h);
+
+private:
+  static constexpr size_t CHUNK = 256;
+  struct chunk {
+    std::atomic<source *> s[CHUNK]{};
+  };
+  struct dir {
+    size_t n;
+    std::atomic<chunk *> *c;
+    const dir *prev; // kept, for lookups that still hold it
+  };
+  std::atomic<source *> *slot(int h, bool make);
+
+  std::atomic<dir *> dir_{nullptr};
+  std::mutex mu_;
+};
+extern handle_table handles;
+
+// Null for a descriptor that is no source.
+inline source *lookup(int h) { return handles.get(h); }
+
+// ---- an image file ------------------------------------------------------------
+
+enum class copy_way { range, user };
+
+// A window of the file kept in memory, so that the many small reads of a
+// walk cost no system call each.
+class file_source final : public source {
+public:
+  // Read-only; null on failure, with errno set (EISDIR for a directory).
+  static std::unique_ptr<file_source> open(const char *path);
+  int fd() const { return fd_.get(); }
+
+  int64_t size() override { return file_size(fd()); }
+  int64_t read(void *dst, size_t n) override;
+  int64_t pass(int64_t n) override;
+  int64_t copy(int fo, int64_t n, bool *rfail) override;
+  int64_t find(int64_t off, uint32_t sig) override;
+  int64_t run_end(int64_t) override { return size(); }
+
+private:
+  explicit file_source(int fd);
+  // Refills the window at the position; false on a read error.
+  bool fill(size_t want = 0);
+
+  plain_fd fd_;
+  std::unique_ptr<uint8_t[]> mem_; // the window's bytes
+  copy_way copy_ = copy_way::range; // what the kernel has not refused yet
+};
+
+// ---- a compressed volume ----------------------------------------------------
 
 // The inflated view of one compressed volume (zview.cpp).
 class zview {
@@ -81,6 +194,8 @@ public:
   bool extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *len);
   int64_t next_extent(int64_t off) const; // first extent start after off
   void decode_untried();                  // each extent no read has decoded yet
+  // The extent the last call left decoded; false when none.
+  bool current(const uint8_t **p, int64_t *begin, int64_t *len) const;
   // Bytes at off, short at a hole or the end; -1 when off lies in a hole.
   int64_t read(int64_t off, uint8_t *dst, size_t n);
 
@@ -148,6 +263,36 @@ private:
   std::vector<output> spare_;
   std::thread worker_;
   bool stop_ = false;
+};
+
+// A compressed volume's inflated bytes as a source, offsets those of the
+// inflated stream. It can let go of its image and take it up again, so that
+// a set keeps one image open and decoded at a time.
+class zview_source final : public source {
+public:
+  // Indexes the volume [start, end) of the image at path; null, with the
+  // reason, when it cannot be opened or no layout fits. The image stays open.
+  static std::unique_ptr<zview_source> open(const std::string &path, int64_t start,
+                                            int64_t end, bool spanning, std::string *why);
+  const z_info &info() const { return z_.info; }
+  void decode_untried();
+  void park();   // drops the decoded extents and closes the image
+  bool resume(); // opens the image again if parked; false when it cannot
+
+  int64_t size() override { return z_.size(); }
+  int64_t read(void *dst, size_t n) override;
+  int64_t pass(int64_t n) override;
+  int64_t copy(int fo, int64_t n, bool *rfail) override;
+  int64_t find(int64_t off, uint32_t sig) override;
+  int64_t run_end(int64_t) override { return z_.size(); }
+
+private:
+  explicit zview_source(std::string path) : path_(std::move(path)) {}
+  void sync(); // the window: the extent decoded last
+  int64_t find_from(int64_t off, uint32_t sig);
+  std::string path_;
+  plain_fd fd_; // outlives z_, whose worker reads through it
+  zview z_;
 };
 
 } // namespace cartsift::window

@@ -481,6 +481,15 @@ void zview::decode_untried() {
       decode(i);
 }
 
+bool zview::current(const uint8_t **p, int64_t *begin, int64_t *len) const {
+  if (cur_ >= ext_.size() || ext_[cur_].valid <= 0)
+    return false;
+  *p = out_.buf.get();
+  *begin = ext_[cur_].u;
+  *len = ext_[cur_].valid;
+  return true;
+}
+
 int64_t zview::next_extent(int64_t off) const {
   auto it = std::upper_bound(ext_.begin(), ext_.end(), off,
                              [](int64_t v, const extent &x) { return v < x.u; });
@@ -500,6 +509,135 @@ int64_t zview::read(int64_t off, uint8_t *dst, size_t n) {
     got += take;
   }
   return got == 0 && n > 0 && off < size_ ? -1 : int64_t(got);
+}
+
+// ---- the view as a source ---------------------------------------------------
+
+std::unique_ptr<zview_source> zview_source::open(const std::string &path, int64_t start,
+                                                 int64_t end, bool spanning, std::string *why) {
+  std::unique_ptr<zview_source> z(new zview_source(path));
+  if (!z->resume()) {
+    *why = "cannot be opened";
+    return nullptr;
+  }
+  if (!z->z_.open(z->fd_.get(), start, end, spanning, why))
+    return nullptr;
+  return z;
+}
+
+void zview_source::sync() {
+  int64_t b, l;
+  if (z_.current(&win_p, &b, &l)) {
+    win_off = b;
+    win_len = size_t(l);
+  } else {
+    win_len = 0;
+  }
+}
+
+void zview_source::decode_untried() {
+  z_.decode_untried();
+  sync();
+}
+
+void zview_source::park() {
+  z_.release();
+  z_.use_fd(-1);
+  fd_.reset();
+  sync();
+}
+
+bool zview_source::resume() {
+  if (fd_.get() >= 0)
+    return true;
+  fd_.reset(open_image(path_.c_str()));
+  z_.use_fd(fd_.get());
+  return fd_.get() >= 0;
+}
+
+int64_t zview_source::read(void *dst, size_t n) {
+  const int64_t r = z_.read(pos, static_cast<uint8_t *>(dst), n);
+  if (r > 0)
+    pos += r;
+  sync();
+  return r;
+}
+
+// Decoded, not copied: the extents in the way are inflated and passed.
+int64_t zview_source::pass(int64_t n) {
+  int64_t got = 0;
+  while (got < n) {
+    const uint8_t *p;
+    int64_t b, l;
+    if (!z_.extent_at(pos + got, &p, &b, &l))
+      break;
+    got += std::min(n - got, l - (pos + got - b));
+  }
+  sync();
+  if (got == 0 && n > 0)
+    return -1;
+  pos += got;
+  return got;
+}
+
+// Straight from the decoded extent.
+int64_t zview_source::copy(int fo, int64_t n, bool *rfail) {
+  *rfail = false;
+  int64_t got = 0;
+  while (got < n) {
+    const uint8_t *p;
+    int64_t b, l;
+    if (!z_.extent_at(pos, &p, &b, &l)) {
+      *rfail = true;
+      break;
+    }
+    const int64_t at = pos - b;
+    const size_t take = size_t(std::min(n - got, l - at));
+    const size_t w = write_some(fo, p + at, take);
+    got += int64_t(w);
+    pos += int64_t(w);
+    if (w < take)
+      break;
+  }
+  sync();
+  return got;
+}
+
+int64_t zview_source::find(int64_t off, uint32_t sig) {
+  const int64_t f = find_from(off, sig);
+  pos = f >= 0 ? f + 4 : std::max(off, z_.size());
+  sync();
+  return f;
+}
+
+// The first whole match at or after off inside the view, holes passed by.
+int64_t zview_source::find_from(int64_t off, uint32_t sig) {
+  if (off < 0)
+    return -1;
+  while (off < z_.size()) {
+    const uint8_t *p;
+    int64_t b, l;
+    if (!z_.extent_at(off, &p, &b, &l)) {
+      int64_t nx = z_.next_extent(off);
+      if (nx <= off)
+        break;
+      off = nx;
+      continue;
+    }
+    const size_t at = size_t(off - b), n = size_t(l) - at;
+    size_t i = find_sig(p + at, n, sig);
+    if (i < n)
+      return off + int64_t(i);
+    // A value cut by the border with the next extent.
+    uint8_t t[6];
+    const int64_t from = std::max(off, b + l - 3);
+    int64_t r = z_.read(from, t, 6);
+    for (int64_t k = 0; k + 4 <= r; k++)
+      if (from + k < b + l && le32(t + k) == sig)
+        return from + k;
+    off = b + l;
+  }
+  return -1;
 }
 
 } // namespace cartsift::window
