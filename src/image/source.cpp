@@ -26,7 +26,7 @@ void plain_fd::reset(int fd) {
   fd_ = fd;
 }
 
-int64_t source::seek(int64_t off, int whence) {
+int64_t source::seek_far(int64_t off, int whence) {
   int64_t base = 0;
   if (whence == SEEK_CUR)
     base = pos;

@@ -75,7 +75,12 @@ public:
            n <= win_len - uint64_t(pos - win_off);
   }
 
-  int64_t seek(int64_t off, int whence); // new position or -1
+  // The new position, or -1. A walk seeks before most reads.
+  int64_t seek(int64_t off, int whence) {
+    if (whence == SEEK_SET && off >= 0)
+      return pos = off;
+    return seek_far(off, whence);
+  }
   virtual int64_t size() = 0;            // -1 when it cannot be had
   // Bytes from the position, short at the end or a barrier; -1 when none
   // could be read.
@@ -90,6 +95,9 @@ public:
   // See img_run_end.
   virtual int64_t run_end(int64_t off) = 0;
   virtual set_stream *as_set() { return nullptr; }
+
+private:
+  int64_t seek_far(int64_t off, int whence);
 };
 
 // ---- handles ----------------------------------------------------------------
