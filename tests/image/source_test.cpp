@@ -45,9 +45,10 @@ fixture make(kind k, unsigned seed) {
     for (int i = 0; i < (k == plain ? 1 : 2); i++) {
       const bytes b = noise(300000 + 7000 * seed, seed + unsigned(i));
       f.files.push_back(std::make_unique<scratch_image>(b));
-      if (k == set_of_two) // 16 bytes before and after the region stay unseen
-        f.parts.push_back({f.files.back()->path(), 16, int64_t(b.size()) - 16});
-      f.want.insert(f.want.end(), b.begin() + (k == plain ? 0 : 16), b.end() - (k == plain ? 0 : 16));
+      const ptrdiff_t out = k == plain ? 0 : 16; // bytes before and after the region
+      if (k == set_of_two)
+        f.parts.push_back({f.files.back()->path(), out, int64_t(b.size()) - out});
+      f.want.insert(f.want.end(), b.begin() + out, b.end() - out);
     }
     return f;
   }
@@ -55,9 +56,10 @@ fixture make(kind k, unsigned seed) {
   im.header(0, build::hdr_text(5, 1));
   im.vtbl({});
   const bytes data = noise(400000, seed);
-  const size_t cat = build::backup(
-      im, {build::drive_spec("C:"), build::file_entry("N.BIN", {}, std::string(data.begin(), data.end()),
-                                                      build::utc(1997, 3, 1))});
+  const std::string text(data.begin(), data.end());
+  const uint32_t t = build::utc(1997, 3, 1);
+  const size_t cat =
+      build::backup(im, {build::drive_spec("C:"), build::file_entry("N.BIN", {}, text, t)});
   build::finish(im, cat);
   f.want.assign(im.b.begin() + DATA_START, im.b.begin() + ptrdiff_t(cat));
   const bool span = k == compressed_spanning;
