@@ -2,8 +2,6 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "image/window.h"
@@ -13,9 +11,8 @@ namespace cartsift {
 namespace window {
 
 // The parts are sources of their own, owned by the stream and never behind
-// a handle. One image is open at a time: a set may have more cartridges than
-// the process may have descriptors, and a compressed one's decoded extents
-// are worth keeping only while it is read.
+// a handle. One image is open at a time, and a compressed one keeps its
+// decoded extents only while it is read; its index stays for the set's life.
 class set_stream final : public source {
 public:
   static std::unique_ptr<set_stream> open(std::vector<set_part> parts, std::string *why);
