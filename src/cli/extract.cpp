@@ -76,27 +76,37 @@ std::string joined(const std::vector<std::string> &parts) {
 class written_paths {
 public:
   void add(uint64_t h) {
-    if (bits_.empty())
-      bits_.resize(BITS / 64);
-    for (int k = 0; k < PROBES; k++)
-      bits_[bit(h, k) / 64] |= uint64_t(1) << (bit(h, k) % 64);
+    if (chunks_.empty())
+      chunks_.resize(BITS / CHUNK);
+    for (int k = 0; k < PROBES; k++) {
+      const uint64_t i = bit(h, k);
+      auto &c = chunks_[i / CHUNK];
+      if (!c)
+        c = std::make_unique<uint64_t[]>(CHUNK / 64);
+      c[i % CHUNK / 64] |= uint64_t(1) << (i % 64);
+    }
   }
   bool maybe(uint64_t h) const {
-    if (bits_.empty())
+    if (chunks_.empty())
       return false;
-    for (int k = 0; k < PROBES; k++)
-      if (!(bits_[bit(h, k) / 64] >> (bit(h, k) % 64) & 1))
+    for (int k = 0; k < PROBES; k++) {
+      const uint64_t i = bit(h, k);
+      const auto &c = chunks_[i / CHUNK];
+      if (!c || !(c[i % CHUNK / 64] >> (i % 64) & 1))
         return false;
+    }
     return true;
   }
 
 private:
   static constexpr int PROBES = 4;
-  static constexpr uint64_t BITS = uint64_t(1) << 24; // 2 MiB
+  static constexpr uint64_t BITS = uint64_t(1) << 24; // 2 MiB when full
+  // Made as bits are set, so that a run of a few files costs a few pages.
+  static constexpr uint64_t CHUNK = 4096;
   static uint64_t bit(uint64_t h, int k) {
     return ((h & 0xFFFFFFFF) + uint64_t(k) * ((h >> 32) | 1)) % BITS;
   }
-  std::vector<uint64_t> bits_; // made with the first file
+  std::vector<std::unique_ptr<uint64_t[]>> chunks_;
 };
 
 bool not_older(const struct timespec &a, const struct timespec &b) {
