@@ -203,6 +203,8 @@ size_t set_parts(int sfd);
 // yet, so that their holes are all known.
 void set_inflate_all(int sfd);
 void set_close(int sfd); // img_close does the same for a stream
+// A second stream over the same parts, with its own position and views.
+int set_dup(int sfd);
 struct set_place {
   size_t part = 0;
   int64_t off = 0; // offset in that part's image

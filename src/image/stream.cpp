@@ -123,6 +123,11 @@ size_t set_parts(int sfd) {
   return s ? s->parts.size() : 0;
 }
 
+int set_dup(int sfd) {
+  stream *s = get(sfd);
+  return s ? set_open(s->parts) : -1;
+}
+
 void set_close(int sfd) {
   if (get(sfd))
     streams[size_t(sfd - STREAM_FD)].reset();
