@@ -30,6 +30,8 @@ constexpr int64_t EXTENT_MAX = 4 << 20;
 // its size. An offset further ahead than that is damage, and so the view's
 // size stays within bounds whatever the offsets claim.
 constexpr int64_t SEG_OUT_MAX = 2 << 20;
+// Extent buffers come in steps of this, so that one serves many extents.
+constexpr size_t ALLOC_STEP = 128 << 10;
 
 // One extent in so many is kept in the index, which with two bits for every
 // extent comes to some 90 KiB for 4 GiB of segments. Finding one between
@@ -319,17 +321,15 @@ bool zview::frames(reader &r, output &o, size_t limit, int64_t &k, size_t &q) co
       o.bad = past_end(r.cut);
       return false;
     }
-    // The buffer grows as frames come, uninitialised: most extents are
-    // far below the limit, and zeroing what a frame overwrites is waste.
-    size_t usable = std::min(o.alloc, limit);
-    if (usable - o.len < QIC122_FRAME_MAX && usable < limit) {
-      usable = std::min(limit, std::max(2 * usable, o.len + QIC122_FRAME_MAX));
-      auto grown = std::make_unique_for_overwrite<uint8_t[]>(usable);
-      if (o.len > 0)
-        std::memcpy(grown.get(), o.buf.get(), o.len);
-      o.buf = std::move(grown);
-      o.alloc = usable;
+    // The buffer is the limit, uninitialised: a large one comes from pages
+    // that only count once a frame writes to them. Grown by doubling it
+    // would hold two copies at once, and the allocator would keep the
+    // freed one.
+    if (o.alloc < limit) {
+      o.alloc = (limit + ALLOC_STEP - 1) / ALLOC_STEP * ALLOC_STEP;
+      o.buf = std::make_unique_for_overwrite<uint8_t[]>(o.alloc);
     }
+    const size_t usable = limit;
     const size_t room = std::min(usable - o.len, QIC122_FRAME_MAX);
     int64_t got;
     if (n & 0x8000) {
@@ -504,7 +504,10 @@ void zview::ahead_fill(size_t i) {
   for (; jobs_.size() < AHEAD_JOBS && next < n_ext_; next++) {
     extent x;
     int64_t next_u;
-    if (!at(next, &x, &next_u) || (!jobs_.empty() && bytes + span(x, next_u) > AHEAD_BYTES))
+    // A large extent waits to be reached: with one decoded ahead, the
+    // buffers of two would be held at once.
+    if (!at(next, &x, &next_u) || span(x, next_u) > int64_t(SPARE_MAX) ||
+        (!jobs_.empty() && bytes + span(x, next_u) > AHEAD_BYTES))
       break;
     bytes += span(x, next_u);
     jobs_.push_back({next, x, next_u, {}});
