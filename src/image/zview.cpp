@@ -87,7 +87,7 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
   // The holes of words that cannot be true come after those of the
   // segments, as one look at each segment finds them.
   std::vector<z_hole> refused;
-  int64_t cut_word = -1;
+  int64_t refused_more = 0, cut_word = -1;
   extent prev;
   for (int64_t k = 0; k < nseg_; k++) {
     extent x;
@@ -112,12 +112,14 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
     }
     const uint64_t u = word(w);
     const verdict v = follows(n_ext_ > 0 ? &prev : nullptr, k, u);
-    if (v == verdict::beyond)
+    if (v != verdict::fits && refused.size() == Z_HOLES_NAMED)
+      refused_more++; // past those that can be named
+    else if (v == verdict::beyond)
       refused.push_back({-1, -1,
                          "extent in segment " + std::to_string(k) +
                              " claims an uncompressed offset of " + std::to_string(u) +
                              ", beyond what the segments before it hold"});
-    if (v == verdict::back)
+    else if (v == verdict::back)
       refused.push_back({-1, -1,
                          "extent in segment " + std::to_string(k) +
                              " goes back to uncompressed offset " + std::to_string(u)});
@@ -132,7 +134,8 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
   if (cut_word >= 0)
     hole(-1, -1, "extent in segment " + std::to_string(cut_word) + " " + CUT_SHORT);
   for (auto &h : refused)
-    info.holes.push_back(std::move(h));
+    hole(h.from, h.to, std::move(h.why));
+  info.more_holes += refused_more;
   info.extents = int64_t(n_ext_);
   if (n_ext_ == 0) {
     *why = "no readable extent";
@@ -262,7 +265,10 @@ size_t zview::seg_len(int64_t k) const {
 }
 
 void zview::hole(int64_t from, int64_t to, std::string why) {
-  info.holes.push_back({from, to, std::move(why)});
+  if (info.holes.size() < Z_HOLES_NAMED)
+    info.holes.push_back({from, to, std::move(why)});
+  else
+    info.more_holes++;
 }
 
 // Bytes of an extent from its spot on, with segment headers skipped when

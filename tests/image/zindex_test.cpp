@@ -85,11 +85,51 @@ TEST(ZIndex, ReadsInAnyOrderFindTheSameExtents) {
     std::shuffle(order.begin(), order.end(), g);
     for (int64_t at : order)
       EXPECT_EQ(read_at(any, at), expected(at, STEP)) << at;
-    // A search from before the hole goes on after it.
+    // A search from before the hole goes on after it, and so does the copy
+    // of --inflate.
     const uint32_t sig = le32(reinterpret_cast<const uint8_t *>(want.data()) + to + 1);
     EXPECT_EQ(fnd_sig(any, from - 10, sig), to + 1);
+    EXPECT_EQ(set_after_hole(any, from + 5), to);
     img_close(any);
+    ASSERT_EQ(run_bin({"--inflate", p, d.file("twin.113")}).status, 1);
+    const std::string twin = read_file(d.file("twin.113"));
+    EXPECT_EQ(twin.substr(L::DATA_START + size_t(from), size_t(to - from)),
+              std::string(size_t(to - from), '\0'));
+    EXPECT_EQ(twin.substr(L::DATA_START + size_t(to), size_t(total - to)),
+              want.substr(size_t(to), size_t(total - to)));
   }
+}
+
+// Every word after the first goes back: the first thousand holes are
+// named, the others counted.
+TEST(ZIndex, AVolumeDamagedAllThrough) {
+  constexpr size_t NSEG = 1100;
+  build::vtbl_fields v;
+  v.comp = L::COMP_QIC122;
+  v.dataSz = 100;
+  build::image z;
+  z.header(0, build::hdr_text(1, 1));
+  z.vtbl(v);
+  for (size_t k = 0; k < NSEG; k++) {
+    z.pad_to(L::DATA_START + k * L::BLOCK_SIZE);
+    z.u64(0);                         // the extent's offset
+    z.u16(L::FRAME_STORED | 100);     // one stored frame
+    z.raw(std::string(100, '\0'));
+    z.u16(0);                         // the extent's end
+  }
+  z.pad_to(L::DATA_START + NSEG * L::BLOCK_SIZE);
+  build::finish(z, z.size());
+  temp_dir d;
+  const std::string p = write_image(d, z, "z.113");
+  const run_output t = run_bin_err({"--test", p});
+  std::string want;
+  for (size_t k = 1; k <= 1000; k++)
+    want += "cartsift: " + p + ": 0x15c00: extent in segment " + std::to_string(k) +
+            " goes back to uncompressed offset 0\n";
+  want += "cartsift: " + p + ": 0x15c00: more holes than the 1000 named; --info counts them\n"
+          "0 entries, 0 files, 0 bytes; 1001 problems\n";
+  EXPECT_EQ(t.err, want);
+  EXPECT_NE(run_bin_err({"--info", p}).out.find("  holes        1099\n"), std::string::npos);
 }
 
 } // namespace
