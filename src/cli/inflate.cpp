@@ -50,7 +50,6 @@ void put32(int fd, int64_t off, uint32_t v, bool *ok) {
 // writing failed.
 bool copy_stream(const cart_set &s, int64_t from, int64_t to, writer &w, progress &pr) {
   static uint8_t chunk[1 << 18];
-  const z_info *z = set_zinfo(s.sfd, 0);
   int64_t pos = from;
   while (pos < to) {
     int64_t r = seek_to(s.sfd, pos) ? img_read(s.sfd, chunk, size_t(std::min<int64_t>(
@@ -64,11 +63,9 @@ bool copy_stream(const cart_set &s, int64_t from, int64_t to, writer &w, progres
       continue;
     }
     // A hole: zeros up to where the stream reads again.
-    int64_t end = to;
-    if (z)
-      for (const auto &h : z->holes)
-        if (h.from >= 0 && h.from <= pos && h.to > pos)
-          end = std::min(end, h.to);
+    int64_t end = std::min(set_after_hole(s.sfd, pos), to);
+    if (end <= pos)
+      end = to;
     if (!w.zeros(end - pos))
       return false;
     pos = end;

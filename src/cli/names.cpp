@@ -281,6 +281,12 @@ void everyday_walk::note_holes() {
       rep.problem(set_.images[k].path, DATA_START + std::max<int64_t>(h.from, 0), "hole", "%s",
                   h.why.c_str());
     }
+    // Once, when the first unnamed one is found.
+    if (z && z->more_holes > 0 && holes_seen_[k] == Z_HOLES_NAMED) {
+      holes_seen_[k]++;
+      rep.problem(set_.images[k].path, DATA_START, "hole",
+                  "more holes than the %zu named; --info counts them", Z_HOLES_NAMED);
+    }
   }
 }
 

@@ -123,6 +123,21 @@ size_t set_parts(int sfd) {
   return s ? s->parts.size() : 0;
 }
 
+int set_dup(int sfd) {
+  stream *s = get(sfd);
+  return s ? set_open(s->parts) : -1;
+}
+
+int64_t set_after_hole(int sfd, int64_t soff) {
+  stream *s = get(sfd);
+  if (!s || soff < 0 || soff >= s->total())
+    return soff;
+  const size_t i = s->part_of(soff);
+  if (!s->views[i] || s->at(i, soff) < 0)
+    return soff;
+  return s->base[i] + s->views[i]->next_extent(soff - s->base[i]);
+}
+
 void set_close(int sfd) {
   if (get(sfd))
     streams[size_t(sfd - STREAM_FD)].reset();
