@@ -17,16 +17,8 @@ using testing::fmt;
 const uint32_t T = build::utc(1998, 6, 1, 12, 0, 0);
 
 // A first backup whose catalog agrees, then the one under test: drive C:
-// and 14 files, F01.TXT of 1 byte to F14.TXT of 14.
-std::vector<build::entry> second_backup() {
-  std::vector<build::entry> es = {build::drive_spec("C:")};
-  for (int i = 1; i <= 14; i++)
-    es.push_back(build::file_entry(fmt("F%02d.TXT", i), {}, std::string(size_t(i), 'x'), T));
-  return es;
-}
-
-// Both backups, the second's catalog changed by change; cat_off gets its
-// offset (the inflated twin's too).
+// and F01.TXT of 1 byte to F14.TXT of 14, its catalog changed by change.
+// cat_off gets the catalog's offset (the inflated twin's too).
 build::image two_backups(const std::function<void(std::vector<build::entry> &)> &change,
                          size_t *cat_off) {
   build::image img;
@@ -34,7 +26,9 @@ build::image two_backups(const std::function<void(std::vector<build::entry> &)> 
   img.vtbl({});
   build::backup(img, {build::drive_spec("C:"), build::file_entry("A.TXT", {}, "a", T)});
   img.pad_to(img.next_block());
-  std::vector<build::entry> es = second_backup();
+  std::vector<build::entry> es = {build::drive_spec("C:")};
+  for (int i = 1; i <= 14; i++)
+    es.push_back(build::file_entry(fmt("F%02d.TXT", i), {}, std::string(size_t(i), 'x'), T));
   es.back().pflg |= L::PF_END;
   for (const auto &e : es)
     img.dir_entry(e);
@@ -50,57 +44,35 @@ build::image two_backups(const std::function<void(std::vector<build::entry> &)> 
 
 TEST(CatalogCheck, EachDifferenceIsReportedAsBefore) {
   using entries = std::vector<build::entry>;
+  auto at = [](int k, const char *field) {
+    return fmt("catalog entry %d differs from the data region in its %s", k, field);
+  };
+  const std::string shorter = "catalog holds 4 entries, the data region 15",
+                    unreadable = "catalog unreadable after 7 entries";
+  std::vector<std::string> twelve;
+  for (int k = 3; k <= 12; k++)
+    twelve.push_back(at(k, "time"));
+  twelve.push_back("2 more catalog entries differ");
   struct row {
     const char *name;
     std::function<void(entries &)> change;
     std::vector<std::string> msgs; // after "IMAGE: 0xOFF: "
-  };
-  const std::vector<row> rows = {
+  } rows[] = {
       {"equal", [](entries &) {}, {}},
-      {"name", [](entries &c) { c[0].name = "D:"; },
-       {"catalog entry 1 differs from the data region in its name"}},
-      {"length", [](entries &c) { c[5].flen = 50; },
-       {"catalog entry 6 differs from the data region in its length"}},
-      {"time", [](entries &c) { c[14].t1 += 2; },
-       {"catalog entry 15 differs from the data region in its time"}},
-      {"attribute", [](entries &c) { c[9].attrib |= L::A_RDONLY; },
-       {"catalog entry 10 differs from the data region in its attribute"}},
-      {"twelve differ",
-       [](entries &c) {
-         for (size_t k = 2; k < 14; k++)
-           c[k].t1 = 0;
-       },
-       {"catalog entry 3 differs from the data region in its time",
-        "catalog entry 4 differs from the data region in its time",
-        "catalog entry 5 differs from the data region in its time",
-        "catalog entry 6 differs from the data region in its time",
-        "catalog entry 7 differs from the data region in its time",
-        "catalog entry 8 differs from the data region in its time",
-        "catalog entry 9 differs from the data region in its time",
-        "catalog entry 10 differs from the data region in its time",
-        "catalog entry 11 differs from the data region in its time",
-        "catalog entry 12 differs from the data region in its time",
-        "2 more catalog entries differ"}},
-      {"shorter", [](entries &c) { c.resize(13); },
-       {"catalog holds 13 entries, the data region 15"}},
-      {"shorter, one differing",
-       [](entries &c) {
-         c.resize(4);
-         c[3].name = "G04.TXT";
-       },
-       {"catalog entry 4 differs from the data region in its name",
-        "catalog holds 4 entries, the data region 15"}},
+      {"name", [](entries &c) { c[0].name = "D:"; }, {at(1, "name")}},
+      {"length", [](entries &c) { c[5].flen = 50; }, {at(6, "length")}},
+      {"time", [](entries &c) { c[14].t1 += 2; }, {at(15, "time")}},
+      {"attribute", [](entries &c) { c[9].attrib |= L::A_RDONLY; }, {at(10, "attribute")}},
+      {"twelve differ", [](entries &c) { std::for_each(&c[2], &c[14], [](auto &e) { e.t1 = 0; }); },
+       twelve},
+      {"shorter", [](entries &c) { c.resize(4); }, {shorter}},
+      {"shorter, one differing", [](entries &c) { c.resize(4), c[3].name = "G.TXT"; },
+       {at(4, "name"), shorter}},
       {"longer", [](entries &c) { c.push_back(build::file_entry("GONE.TXT", {}, "g", T)); },
        {"catalog holds 16 entries, the data region 15"}},
-      {"unreadable", [](entries &c) { c[7].tag = "XXXX"; },
-       {"catalog unreadable after 7 entries"}},
-      {"unreadable, one differing",
-       [](entries &c) {
-         c[1].flen = 0;
-         c[7].tag = "XXXX";
-       },
-       {"catalog entry 2 differs from the data region in its length",
-        "catalog unreadable after 7 entries"}},
+      {"unreadable", [](entries &c) { c[7].tag = "XXXX"; }, {unreadable}},
+      {"unreadable, one differing", [](entries &c) { c[1].flen = 0, c[7].tag = "XXXX"; },
+       {at(2, "length"), unreadable}},
   };
   temp_dir d;
   for (const row &r : rows) {

@@ -450,7 +450,8 @@ void bench_junk(const std::string &img_path, uint64_t junk) {
   img.close();
 }
 
-tree_counts bench_many(const std::string &img_path, uint32_t entries, const std::string &zimg_path) {
+tree_counts bench_many(const std::string &img_path, uint32_t entries,
+                       const std::string &zimg_path) {
   const uint32_t when = utc(2001, 3, 8, 8, 0);
   tree_counts c;
   auto each = [&](auto &&emit) {
