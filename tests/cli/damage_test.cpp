@@ -48,8 +48,7 @@ TEST(Damage, StatusesAndWhatExtractWrites) {
     const char *what;
     std::function<void(std::vector<build::entry> &)> hurt;
     int status;     // --list, --test and --extract alike
-    S written;      // by --extract, below C_
-    S kept_partial; // by --extract --keep-partial
+    S written, kept_partial; // below C_ by --extract, and with --keep-partial
     const char *says; // in --test's messages
   } cases[] = {
       {"intact", [](auto &) {}, 0, all, all, "; 0 problems"},
@@ -82,16 +81,8 @@ TEST(Damage, StatusesAndWhatExtractWrites) {
               c.status)
         << c.what;
     EXPECT_EQ(files_in(d.file("k/C_")), c.kept_partial) << c.what;
-    if (c.written.count("B.TXT")) {
-      EXPECT_EQ(read_file(d.file("o/C_/B.TXT")), "bravo") << c.what;
-    }
+    EXPECT_TRUE(!c.written.count("B.TXT") || read_file(d.file("o/C_/B.TXT")) == "bravo");
   }
-}
-
-// A shell line's exit status, for runs whose standard output is broken.
-int shell(const std::string &line) {
-  const int w = std::system(line.c_str());
-  return WIFEXITED(w) ? WEXITSTATUS(w) : -1;
 }
 
 TEST(Damage, BrokenOutputsAndThingsInTheWay) {
@@ -101,7 +92,8 @@ TEST(Damage, BrokenOutputsAndThingsInTheWay) {
                     r100 = std::string(100, 'R');
   es.insert(es.begin() + 1, file_entry("A.TXT", p + "\\" + q + "\\" + r100, "deep", 7));
   const std::string img = save(d, es, "x.113");
-  const std::string bin = CARTSIFT_BIN;
+  const std::string bin = CARTSIFT_BIN; // run by a shell: its standard output is broken
+  auto shell = [](const std::string &l) { const int w = std::system(l.c_str()); return WEXITSTATUS(w); };
   // Files written and their listing lost: one more failure, not "nothing done".
   EXPECT_EQ(shell(bin + " --extract -v -C " + d.file("v") + " " + img + " >/dev/full 2>/dev/null"),
             1);
