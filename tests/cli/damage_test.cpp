@@ -54,7 +54,7 @@ TEST(Damage, StatusesAndWhatExtractWrites) {
       {"intact", [](auto &) {}, 0, all, all, "; 0 problems"},
       {"last entry without its closing signature",
        [](auto &es) { es[3].closing_sig = {0, 0, 0, 0}; }, 1, {"A.TXT", "B.TXT"},
-       {"A.TXT", "B.TXT"}, "unreadable entry (no closing signature); no entry after it"},
+       {"A.TXT", "B.TXT"}, "unreadable entry \"LAST.TXT\" (no closing signature); no entry after it"},
       {"last trailer bad", [](auto &es) { es[3].trailer_sig = {0, 0, 0, 0}; }, 1,
        {"A.TXT", "B.TXT"}, all, "C:/LAST.TXT: bad trailer after the data"},
       {"last size overstated", [](auto &es) { es[3].flen = 9; }, 1, {"A.TXT", "B.TXT"}, all,
