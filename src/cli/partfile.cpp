@@ -53,9 +53,11 @@ int part_file::open(int dir) {
   std::snprintf(pending_name, sizeof pending_name, ".cartsift-%ld-%llu.part", long(getpid()),
                 ++made);
   pending_dir = dir;
+  // Pending before it exists: a signal between the two must not leave it.
+  pending = 1;
   fd_.reset(openat(dir, pending_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (fd_.get() >= 0)
-    pending = 1;
+  if (fd_.get() < 0)
+    pending = 0;
   return fd_.get();
 }
 

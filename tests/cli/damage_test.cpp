@@ -156,15 +156,21 @@ TEST(Damage, InterruptedExtractionLeavesNoCutFile) {
             static_cast<char *>(nullptr));
       _exit(127);
     }
-    while (!part() && waitpid(pid, nullptr, WNOHANG) == 0)
+    int w = 0;
+    pid_t ended = 0;
+    while (!part() && (ended = waitpid(pid, &w, WNOHANG)) == 0)
       std::this_thread::yield();
-    // Stopped while the temporary file is there, the interruption is sure
-    // to land mid-file; otherwise the copy was too quick, and it goes again.
+    if (ended == pid)
+      continue; // the copy was too quick: again
+    // Once it has stopped with the temporary file there, the interruption
+    // is sure to land mid-file.
     kill(pid, SIGSTOP);
+    waitpid(pid, &w, WUNTRACED);
+    if (!WIFSTOPPED(w))
+      continue;
     caught = part() && !files_in(dir).count("BIG.BIN");
     kill(pid, SIGINT);
     kill(pid, SIGCONT);
-    int w = 0;
     waitpid(pid, &w, 0);
     if (caught) {
       EXPECT_TRUE(WIFSIGNALED(w) && WTERMSIG(w) == SIGINT) << w;
