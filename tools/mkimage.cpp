@@ -7,6 +7,8 @@
 //   mkimage bench set3 <prefix> <copy> [bytes] -> <prefix>-1.113 .. <prefix>-3.113
 //   mkimage bench zset3 <prefix> <copy> [bytes]   the same, compressed
 //   mkimage bench junk <image> [bytes]
+//   mkimage bench many <image> [entries [zimage]]
+//   mkimage bench longdirs <image> [dirs]
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -24,7 +26,9 @@ int usage() {
                        "       mkimage bench zbig <image> <stream> [bytes]\n"
                        "       mkimage bench set3 <prefix> <copy> [bytes]\n"
                        "       mkimage bench zset3 <prefix> <copy> [bytes]\n"
-                       "       mkimage bench junk <image> [bytes]\n");
+                       "       mkimage bench junk <image> [bytes]\n"
+                       "       mkimage bench many <image> [entries [zimage]]\n"
+                       "       mkimage bench longdirs <image> [dirs]\n");
   return 2;
 }
 
@@ -91,6 +95,20 @@ int main(int argc, char **argv) {
     }
     if (kind == "junk" && argc >= 4 && argc <= 5 && count(argc, argv, 4, 1ULL << 29, &bytes)) {
       bench_junk(argv[3], bytes);
+      return 0;
+    }
+    if (kind == "many" && argc >= 4 && argc <= 6 && count(argc, argv, 4, 1000000, &n) &&
+        n >= 1 && n <= 0xFFFFFFFF) {
+      tree_counts c = bench_many(argv[3], static_cast<uint32_t>(n), argc == 6 ? argv[5] : "");
+      std::printf("%llu files, %llu directories, %llu data bytes\n",
+                  (unsigned long long)c.files, (unsigned long long)c.dirs,
+                  (unsigned long long)c.bytes);
+      return 0;
+    }
+    if (kind == "longdirs" && argc >= 4 && argc <= 5 && count(argc, argv, 4, 300000, &n) &&
+        n <= 0xFFFFFFFF) {
+      tree_counts c = bench_long_dirs(argv[3], static_cast<uint32_t>(n));
+      std::printf("%llu directories\n", (unsigned long long)c.dirs);
       return 0;
     }
     return usage();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -166,6 +167,41 @@ int do_test(const options &o, const cart_set &s);
 int do_info(const options &o, const cart_set &s);
 // Each image apart: IN OUT, or -C DIR and the images.
 int do_inflate(const options &o);
+
+// ---- output files ----------------------------------------------------------------
+
+// A file appears whole or not at all: it is written under a temporary name
+// in its directory and renamed into place when complete. One at a time.
+class part_file {
+public:
+  part_file() = default;
+  part_file(const part_file &) = delete;
+  part_file &operator=(const part_file &) = delete;
+  ~part_file() { discard(); }
+  // A new temporary file in directory dir; its descriptor, or -1 (errno).
+  int open(int dir);
+  int fd() const { return fd_.get(); }
+  // Closes it and gives it its name in dir; false (errno) when either fails,
+  // and then it is gone.
+  bool commit(int dir, const char *name);
+  void discard();
+
+private:
+  fd_guard fd_;
+};
+
+// While it lives, SIGINT, SIGTERM and SIGHUP remove the part_file being
+// written and then end the process as they would have.
+class interrupt_guard {
+public:
+  interrupt_guard();
+  ~interrupt_guard();
+  interrupt_guard(const interrupt_guard &) = delete;
+  interrupt_guard &operator=(const interrupt_guard &) = delete;
+
+private:
+  struct sigaction old_[3] {};
+};
 
 // ---- progress ----------------------------------------------------------------
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <functional>
 
@@ -69,50 +68,6 @@ std::string joined(const std::vector<std::string> &parts) {
   return s;
 }
 
-// A file is written under a temporary name in its directory and renamed
-// into place when complete, so that an interrupted run never leaves a cut
-// file under its real name. On SIGINT, SIGTERM or SIGHUP the temporary
-// file goes, and the signal then ends the process as it would have.
-namespace pending {
-int dir = -1;
-char name[64];
-volatile sig_atomic_t set = 0;
-
-extern "C" void on_signal(int sig) {
-  if (set)
-    unlinkat(dir, name, 0);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-const int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
-// Installs the handler for the life of an extraction.
-class guard {
-public:
-  guard() {
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    for (size_t i = 0; i < std::size(SIGNALS); i++) {
-      sigaction(SIGNALS[i], nullptr, &old_[i]);
-      // A signal the caller ignores stays ignored (nohup).
-      if (old_[i].sa_handler != SIG_IGN)
-        sigaction(SIGNALS[i], &sa, nullptr);
-    }
-  }
-  ~guard() {
-    for (size_t i = 0; i < std::size(SIGNALS); i++)
-      sigaction(SIGNALS[i], &old_[i], nullptr);
-  }
-  guard(const guard &) = delete;
-  guard &operator=(const guard &) = delete;
-
-private:
-  struct sigaction old_[std::size(SIGNALS)] {};
-};
-} // namespace pending
-
 // Remembers, in fixed memory, the paths this run has written: a later
 // backup of the same volume brings the newer copy, which replaces what
 // this run wrote as tar replaces an earlier member. A path the filter has
@@ -121,27 +76,37 @@ private:
 class written_paths {
 public:
   void add(uint64_t h) {
-    if (bits_.empty())
-      bits_.resize(BITS / 64);
-    for (int k = 0; k < PROBES; k++)
-      bits_[bit(h, k) / 64] |= uint64_t(1) << (bit(h, k) % 64);
+    if (chunks_.empty())
+      chunks_.resize(BITS / CHUNK);
+    for (int k = 0; k < PROBES; k++) {
+      const uint64_t i = bit(h, k);
+      auto &c = chunks_[i / CHUNK];
+      if (!c)
+        c = std::make_unique<uint64_t[]>(CHUNK / 64);
+      c[i % CHUNK / 64] |= uint64_t(1) << (i % 64);
+    }
   }
   bool maybe(uint64_t h) const {
-    if (bits_.empty())
+    if (chunks_.empty())
       return false;
-    for (int k = 0; k < PROBES; k++)
-      if (!(bits_[bit(h, k) / 64] >> (bit(h, k) % 64) & 1))
+    for (int k = 0; k < PROBES; k++) {
+      const uint64_t i = bit(h, k);
+      const auto &c = chunks_[i / CHUNK];
+      if (!c || !(c[i % CHUNK / 64] >> (i % 64) & 1))
         return false;
+    }
     return true;
   }
 
 private:
   static constexpr int PROBES = 4;
-  static constexpr uint64_t BITS = uint64_t(1) << 24; // 2 MiB
+  static constexpr uint64_t BITS = uint64_t(1) << 24; // 2 MiB when full
+  // Made as bits are set, so that a run of a few files costs a few pages.
+  static constexpr uint64_t CHUNK = 4096;
   static uint64_t bit(uint64_t h, int k) {
     return ((h & 0xFFFFFFFF) + uint64_t(k) * ((h >> 32) | 1)) % BITS;
   }
-  std::vector<uint64_t> bits_; // made with the first file
+  std::vector<std::unique_ptr<uint64_t[]>> chunks_;
 };
 
 bool not_older(const struct timespec &a, const struct timespec &b) {
@@ -290,23 +255,12 @@ private:
       }
     }
 
-    std::snprintf(pending::name, sizeof pending::name, ".cartsift-%ld-%llu.part", long(getpid()),
-                  static_cast<unsigned long long>(++temp_count_));
-    pending::dir = dfd;
-    int fd = openat(dfd, pending::name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0666);
+    const int fd = out_.open(dfd);
     if (fd < 0) {
       rep.skip("%s: cannot create: %s", named_.c_str(), std::strerror(errno));
       return data_use::skip;
     }
-    pending::set = 1;
     rep.wrote = true;
-    fd_guard out(fd);
-    auto drop = [&] {
-      out.reset();
-      unlinkat(dfd, pending::name, 0);
-      pending::set = 0;
-    };
     if (!have_start_ && fstat(fd, &st) == 0) {
       start_ = st.st_ctim;
       have_start_ = true;
@@ -317,7 +271,7 @@ private:
       got = img_copy(set_.sfd, fd, e.avail, &rfail);
     if (got < e.avail) {
       const int err = errno;
-      drop();
+      out_.discard();
       if (rfail) {
         place p = where(set_, e.data + got);
         rep.problem(p.img->path, p.off, "read", "%s: data cannot be read, not written",
@@ -328,7 +282,7 @@ private:
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
     if (!size_held(e)) {
-      drop();
+      out_.discard();
       return data_use::consumed;
     }
     const uint32_t t = ent_time1(e.dh.unknw1);
@@ -337,12 +291,10 @@ private:
       rep.warn("%s: cannot set its time: %s", named_.c_str(), std::strerror(errno));
     if ((ent_attrib(e.dh.unknw1) & 0x01) && fchmod(fd, 0444 & ~umask_now()) != 0)
       rep.warn("%s: cannot make it read-only: %s", named_.c_str(), std::strerror(errno));
-    if (::close(out.release()) != 0 || renameat(dfd, pending::name, dfd, name.c_str()) != 0) {
+    if (!out_.commit(dfd, name.c_str())) {
       rep.skip("%s: cannot write: %s", named_.c_str(), std::strerror(errno));
-      drop();
       return data_use::consumed;
     }
-    pending::set = 0;
     written_.add(key);
     if (opt_.verbose)
       std::printf("%s\n", shown_.c_str());
@@ -388,7 +340,7 @@ private:
   written_paths written_;
   struct timespec start_ {};
   bool have_start_ = false;
-  uint64_t temp_count_ = 0;
+  part_file out_;
 };
 
 // mkdir -p of the output directory; the user's own path may hold links.
@@ -439,7 +391,7 @@ int do_extract(const options &o, const cart_set &s) {
   }
   bool stdout_failed;
   {
-    pending::guard signals;
+    interrupt_guard signals;
     progress pr(show, bytes, files);
     extractor x(s, o, root.get(), pr);
     walk_set(s, x);

@@ -50,7 +50,6 @@ void put32(int fd, int64_t off, uint32_t v, bool *ok) {
 // writing failed.
 bool copy_stream(const cart_set &s, int64_t from, int64_t to, writer &w, progress &pr) {
   static uint8_t chunk[1 << 18];
-  const z_info *z = set_zinfo(s.sfd, 0);
   int64_t pos = from;
   while (pos < to) {
     int64_t r = seek_to(s.sfd, pos) ? img_read(s.sfd, chunk, size_t(std::min<int64_t>(
@@ -64,11 +63,9 @@ bool copy_stream(const cart_set &s, int64_t from, int64_t to, writer &w, progres
       continue;
     }
     // A hole: zeros up to where the stream reads again.
-    int64_t end = to;
-    if (z)
-      for (const auto &h : z->holes)
-        if (h.from >= 0 && h.from <= pos && h.to > pos)
-          end = std::min(end, h.to);
+    int64_t end = std::min(set_after_hole(s.sfd, pos), to);
+    if (end <= pos)
+      end = to;
     if (!w.zeros(end - pos))
       return false;
     pos = end;
@@ -100,14 +97,23 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
   const int64_t total = s->total;
   const int64_t data_len =
       ii.cat_stored ? total : std::clamp<int64_t>(ii.vt.dataSz, 0, total);
-  fd_guard fd(open(out.c_str(),
-                   O_RDWR | O_CREAT | O_CLOEXEC | (o.overwrite ? O_TRUNC : O_EXCL), 0666));
-  if (fd.get() < 0) {
+  // The twin is written beside its name and renamed to it when whole.
+  const size_t slash = out.rfind('/');
+  const std::string out_dir = slash == std::string::npos ? "." : out.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? out : out.substr(slash + 1);
+  struct stat st;
+  fd_guard dfd(open(out_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const bool there = dfd.get() >= 0 && fstatat(dfd.get(), name.c_str(), &st, 0) == 0;
+  if (there && !o.overwrite)
+    errno = EEXIST;
+  part_file twin;
+  if (dfd.get() < 0 || (there && !o.overwrite) || twin.open(dfd.get()) < 0) {
     std::fprintf(stderr, "cartsift: %s: %s%s\n", out.c_str(), std::strerror(errno),
                  errno == EEXIST ? " (--overwrite replaces it)" : "");
     return 2;
   }
-  writer w(fd.get());
+  const int fd = twin.fd();
+  writer w(fd);
   bool ok = true;
   {
     // Headers and volume table as they are; patched below.
@@ -162,21 +168,19 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
   const int64_t nblk = cat_off / BLOCK_SIZE + dblk;
   ok = ok && w.zeros(nblk * BLOCK_SIZE - w.at());
   // The classic computed catalog offset, (nblk - dblk) blocks, lands on it.
-  put32(fd.get(), 10, uint32_t(nblk), &ok);
-  put32(fd.get(), BLOCK_SIZE + 10, uint32_t(nblk), &ok);
-  put32(fd.get(), VTBL_OFFSET + 92, uint32_t(cat_len), &ok);
-  put32(fd.get(), VTBL_OFFSET + 96, uint32_t(data_len), &ok);
-  put32(fd.get(), VTBL_OFFSET + 100, uint32_t(uint64_t(data_len) >> 32), &ok);
+  put32(fd, 10, uint32_t(nblk), &ok);
+  put32(fd, BLOCK_SIZE + 10, uint32_t(nblk), &ok);
+  put32(fd, VTBL_OFFSET + 92, uint32_t(cat_len), &ok);
+  put32(fd, VTBL_OFFSET + 96, uint32_t(data_len), &ok);
+  put32(fd, VTBL_OFFSET + 100, uint32_t(uint64_t(data_len) >> 32), &ok);
   const uint8_t flag = uint8_t(ii.vt.flag & ~0x10), comp = 0;
-  ok = ok && pwrite(fd.get(), &flag, 1, VTBL_OFFSET + 56) == 1 &&
-       pwrite(fd.get(), &comp, 1, VTBL_OFFSET + 124) == 1;
-  if (::close(fd.release()) != 0)
-    ok = false;
-  if (!ok) {
+  ok = ok && pwrite(fd, &flag, 1, VTBL_OFFSET + 56) == 1 &&
+       pwrite(fd, &comp, 1, VTBL_OFFSET + 124) == 1;
+  if (!ok || !twin.commit(dfd.get(), name.c_str())) {
     std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", out.c_str(), std::strerror(errno));
-    unlink(out.c_str());
     return 2;
   }
+  rep.wrote = true;
   if (o.verbose)
     std::fprintf(stderr, "%s -> %s\n", in.c_str(), out.c_str());
   return 0;
@@ -203,13 +207,15 @@ int do_inflate(const options &o) {
     return 2;
   }
   int status = 0;
+  interrupt_guard signals;
   for (const auto &[in, out] : jobs) {
     const int r = inflate_one(o, in, out);
     status = std::max(status, r);
   }
   if (status == 0 && rep.problems > 0)
     status = 1;
-  return status;
+  // 2 says that nothing was written; once a twin was, a failure is a 1.
+  return status == 2 && rep.wrote ? 1 : status;
 }
 
 } // namespace cartsift::cli

@@ -93,7 +93,7 @@ int do_info(const options &o, const cart_set &s) {
         l["compressed"] = z->zbytes;
         l["uncompressed"] = z->size;
         l["ratio"] = z->zbytes > 0 ? double(z->size) / double(z->zbytes) : 0.0;
-        l["holes"] = z->holes.size();
+        l["holes"] = int64_t(z->holes.size()) + z->more_holes;
         l["catalog"] = catalog_place(ii, *z);
         j["layout"] = l;
       }
@@ -138,7 +138,7 @@ int do_info(const options &o, const cart_set &s) {
       std::printf("  catalog      %s\n", where == "stored"   ? "stored uncompressed at its offset"
                                         : where == "stream" ? "in the stream, after the data"
                                                             : "none on this cartridge");
-      std::printf("  holes        %zu\n", z->holes.size());
+      std::printf("  holes        %lld\n", static_cast<long long>(z->holes.size()) + z->more_holes);
     }
     std::printf("\n");
   }

@@ -203,14 +203,21 @@ void everyday_walk::unreadable(int64_t off, dh_code code, int64_t resume) {
   const char *why = code == DH_NAME      ? "a name cannot be read"
                     : code == DH_NOCLOSE ? "no closing signature"
                                          : "not an entry";
+  // Its names did read when only the closing signature is missing: the
+  // user learns which file is lost. The walk seeks on from where it goes next.
+  std::string name;
+  if (code == DH_NOCLOSE && seek_to(set_.sfd, off + 73))
+    if (uni_ptr n = get_unistr(set_.sfd))
+      name = " \"" + in_message(utf8_of(*n)) + "\"";
   if (resume < 0) {
-    rep.problem(p.img->path, p.off, "entry", "unreadable entry (%s); no entry after it", why);
+    rep.problem(p.img->path, p.off, "entry", "unreadable entry%s (%s); no entry after it",
+                name.c_str(), why);
     return;
   }
   place q = where(set_, resume);
   rep.problem(p.img->path, p.off, "entry",
-              "unreadable entry (%s); %lld bytes skipped to the next entry at %s 0x%llx", why,
-              static_cast<long long>(resume - off), q.img->path.c_str(),
+              "unreadable entry%s (%s); %lld bytes skipped to the next entry at %s 0x%llx",
+              name.c_str(), why, static_cast<long long>(resume - off), q.img->path.c_str(),
               static_cast<unsigned long long>(q.off));
 }
 
@@ -280,6 +287,12 @@ void everyday_walk::note_holes() {
       const z_hole &h = z->holes[holes_seen_[k]];
       rep.problem(set_.images[k].path, DATA_START + std::max<int64_t>(h.from, 0), "hole", "%s",
                   h.why.c_str());
+    }
+    // Once, when the first unnamed one is found.
+    if (z && z->more_holes > 0 && holes_seen_[k] == Z_HOLES_NAMED) {
+      holes_seen_[k]++;
+      rep.problem(set_.images[k].path, DATA_START, "hole",
+                  "more holes than the %zu named; --info counts them", Z_HOLES_NAMED);
     }
   }
 }

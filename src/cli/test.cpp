@@ -19,15 +19,108 @@ uint64_t name_hash(const uni_str *s) {
   return h;
 }
 
-// What the catalog repeats of each entry, kept small: a backup may hold
-// hundreds of thousands of entries.
+// splitmix64's finaliser: each input bit reaches every output bit.
+uint64_t mix(uint64_t x) {
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+  return x ^ (x >> 31);
+}
+
+// What the catalog repeats of each entry.
 struct brief {
   uint64_t name;
   uint32_t flen, t1;
   uint8_t attrib;
 };
 
+brief brief_of(const walk_entry &e) {
+  return {name_hash(e.dh.nm1.get()), e.flen, ent_time1(e.dh.unknw1), ent_attrib(e.dh.unknw1)};
+}
+brief brief_of(const cat_head &c) {
+  return {name_hash(c.nm1.get()), ent_flen(c.unknw1), ent_time1(c.unknw1), ent_attrib(c.unknw1)};
+}
+
+// The first field in which the catalog's entry differs, or null.
+const char *differing(const brief &cat, const brief &data) {
+  return cat.name != data.name     ? "name"
+         : cat.flen != data.flen   ? "length"
+         : cat.t1 != data.t1       ? "time"
+         : cat.attrib != data.attrib ? "attribute"
+                                   : nullptr;
+}
+
+// A run of entries folded in order into one value: a backup of any size is
+// held against its catalog in constant memory, and only when the two
+// disagree are they gone through again side by side.
+struct digest {
+  uint64_t v = 0;
+  size_t n = 0;
+  void add(const brief &b) {
+    v = mix(v + b.name);
+    v = mix(v + (uint64_t(b.flen) << 32 | b.t1));
+    v = mix(v + b.attrib);
+    n++;
+  }
+};
+
 constexpr int MAX_FIELD_REPORTS = 10;
+
+// The catalog from fd's position to its end marker or the first entry that
+// cannot be read.
+struct cat_scan {
+  size_t n = 0;           // entries read
+  int end = CH_END;       // get_cheader's code where the reading stopped
+  bool same_head = false; // its first walked.n entries fold to walked's value
+};
+
+cat_scan scan_catalog(int fd, const digest &walked) {
+  cat_scan s;
+  digest d;
+  cat_head ch;
+  while ((s.end = get_cheader(fd, &ch)) > CH_END) {
+    d.add(brief_of(ch));
+    free_chead(&ch);
+    if (d.n == walked.n)
+      s.same_head = d.v == walked.v;
+  }
+  free_chead(&ch);
+  s.n = d.n;
+  return s;
+}
+
+// Walks a backup again, quietly, reading the catalog along: each of the
+// first n entries against its catalog entry.
+class side_by_side final : public walk_visitor {
+public:
+  side_by_side(int cat, size_t n, const std::string &img, int64_t off)
+      : cat_(cat), n_(n), img_(img), off_(off) {}
+  int others = 0; // differing entries past the reports
+
+  void entry(walk_entry &e) override {
+    cat_head ch;
+    if (get_cheader(cat_, &ch) <= CH_END) {
+      n_ = k_; // it read the first time: the file changed meanwhile
+      free_chead(&ch);
+      return;
+    }
+    const char *what = differing(brief_of(ch), brief_of(e));
+    free_chead(&ch);
+    k_++;
+    if (what && reports_++ < MAX_FIELD_REPORTS)
+      rep.problem(img_, off_, "catalog", "catalog entry %zu differs from the data region in its %s",
+                  k_, what);
+    else if (what)
+      others++;
+  }
+  bool more() const override { return k_ < n_; }
+
+private:
+  int cat_;
+  size_t n_, k_ = 0;
+  int reports_ = 0;
+  const std::string &img_;
+  int64_t off_;
+};
 
 class tester final : public everyday_walk {
 public:
@@ -38,13 +131,13 @@ public:
     note_holes();
     if (e.backup != backup_) {
       backup_ = e.backup;
-      seen_.clear();
+      first_ = e.off;
+      walked_ = digest{};
       // A set that starts on a later cartridge starts inside its backup.
       partial_ = e.backup == 1 && set_.images.front().gap_before;
     }
     t.add(e);
-    seen_.push_back({name_hash(e.dh.nm1.get()), e.flen, ent_time1(e.dh.unknw1),
-                     ent_attrib(e.dh.unknw1)});
+    walked_.add(brief_of(e));
   }
 
   data_use data(walk_entry &e) override {
@@ -86,8 +179,8 @@ private:
       if (off >= ii.size)
         return;
       fd_guard fp(img_open(ii.path.c_str()));
-      if (fp.get() >= 0 && seek_to(fp.get(), off))
-        check_catalog_at(fp.get(), ii, off);
+      if (fp.get() >= 0)
+        hold(fp.get(), ii, off, off);
       return;
     }
     const int64_t base = set_base(set_.sfd, sp.part);
@@ -97,57 +190,55 @@ private:
         ii.cat_stored ? next - base : std::clamp<int64_t>(ii.vt.dataSz, 0, next - base);
     if (off - DATA_START >= data_len && ii.cat_stored) {
       fd_guard fp(img_open(ii.path.c_str()));
-      if (fp.get() >= 0 && seek_to(fp.get(), ii.cats))
-        check_catalog_at(fp.get(), ii, ii.cats);
+      if (fp.get() >= 0)
+        hold(fp.get(), ii, ii.cats, ii.cats);
       return;
     }
-    // Read through the stream the walk is using, which then goes on from
-    // where it was.
+    // In the stream the walk is using, which then goes on from where it was.
     const int64_t rel = std::min(off - DATA_START, data_len);
-    const int64_t was = img_seek(set_.sfd, 0, SEEK_CUR);
-    if (was >= 0 && seek_to(set_.sfd, base + rel))
-      check_catalog_at(set_.sfd, ii, DATA_START + rel);
-    seek_to(set_.sfd, was);
+    hold(set_.sfd, ii, DATA_START + rel, base + rel);
   }
 
-  void check_catalog_at(int fd, const image_info &ii, int64_t off) {
-    place p{&ii, off};
-    cat_head ch;
-    size_t n = 0;
-    int field_reports = 0, more = 0;
-    int r;
-    while ((r = get_cheader(fd, &ch)) > CH_END) {
-      if (n < seen_.size()) {
-        const brief &b = seen_[n];
-        const char *what = name_hash(ch.nm1.get()) != b.name            ? "name"
-                           : ent_flen(ch.unknw1) != b.flen              ? "length"
-                           : ent_time1(ch.unknw1) != b.t1               ? "time"
-                           : ent_attrib(ch.unknw1) != b.attrib          ? "attribute"
-                                                                        : nullptr;
-        if (what && field_reports++ < MAX_FIELD_REPORTS)
-          rep.problem(p.img->path, off, "catalog",
-                      "catalog entry %zu differs from the data region in its %s", n + 1, what);
-        else if (what)
-          more++;
-      }
-      n++;
-      free_chead(&ch);
-    }
-    free_chead(&ch);
-    if (more > 0)
-      rep.problem(p.img->path, off, "catalog", "%d more catalog entries differ", more);
-    if (n == 0)
+  // The backup against the catalog at `at` in fd, an image of the set or
+  // the set's stream; off places it in ii for the reports.
+  void hold(int fd, const image_info &ii, int64_t off, int64_t at) {
+    const bool in_stream = fd == set_.sfd;
+    const int64_t was = img_seek(set_.sfd, 0, SEEK_CUR);
+    if (was < 0 || !seek_to(fd, at))
+      return;
+    const cat_scan s = scan_catalog(fd, walked_);
+    seek_to(set_.sfd, was);
+    if (s.n == 0)
       return; // no catalog there after all
-    if (r != 1)
-      rep.problem(p.img->path, off, "catalog", "catalog unreadable after %zu entries", n);
-    else if (n != seen_.size())
-      rep.problem(p.img->path, off, "catalog",
-                  "catalog holds %zu entries, the data region %zu", n, seen_.size());
+    const std::string &path = ii.path;
+    if (!s.same_head) {
+      // The stream stays with the walk; a catalog in it is read through a
+      // second one.
+      fd_guard dup;
+      if (in_stream)
+        dup.reset(set_dup(set_.sfd));
+      const int cat = in_stream ? dup.get() : fd;
+      side_by_side v(cat, std::min(s.n, walked_.n), path, off);
+      walk_rules rules;
+      rules.drive_now = true;
+      rules.go_on = true;
+      if (cat >= 0 && seek_to(cat, at) && seek_to(set_.sfd, first_))
+        walk_entries(set_.sfd, rules, v);
+      seek_to(set_.sfd, was);
+      if (v.others > 0)
+        rep.problem(path, off, "catalog", "%d more catalog entries differ", v.others);
+    }
+    if (s.end != CH_END)
+      rep.problem(path, off, "catalog", "catalog unreadable after %zu entries", s.n);
+    else if (s.n != walked_.n)
+      rep.problem(path, off, "catalog", "catalog holds %zu entries, the data region %zu", s.n,
+                  walked_.n);
   }
 
   int backup_ = 0;
   bool partial_ = false;
-  std::vector<brief> seen_;
+  int64_t first_ = 0; // the backup's first entry
+  digest walked_;     // its entries so far
 };
 
 } // namespace

@@ -197,8 +197,13 @@ struct z_info {
   int64_t segments = 0, extents = 0;
   int64_t zbytes = 0;   // bytes of the segments
   int64_t size = 0;     // bytes of the uncompressed stream
-  std::vector<z_hole> holes; // in the order found
+  // The first Z_HOLES_NAMED found, in that order; after them only counted,
+  // so that a volume damaged all through costs no more memory than a whole
+  // one.
+  std::vector<z_hole> holes;
+  int64_t more_holes = 0;
 };
+constexpr size_t Z_HOLES_NAMED = 1000;
 // Null for a part that is not compressed.
 const z_info *set_zinfo(int sfd, size_t part);
 size_t set_parts(int sfd);
@@ -206,6 +211,11 @@ size_t set_parts(int sfd);
 // yet, so that their holes are all known.
 void set_inflate_all(int sfd);
 void set_close(int sfd); // img_close does the same for a stream
+// A second stream over the same parts, with its own position and views.
+int set_dup(int sfd);
+// Where the stream's data goes on after a hole at soff: the next extent of
+// a compressed part; soff itself where it knows of none.
+int64_t set_after_hole(int sfd, int64_t soff);
 struct set_place {
   size_t part = 0;
   int64_t off = 0; // offset in that part's image

@@ -43,6 +43,7 @@ public:
     return it == base.begin() ? 0 : size_t(it - base.begin() - 1);
   }
   void inflate_all();
+  int64_t after_hole(int64_t soff);
 
 private:
   set_stream() = default;
@@ -142,6 +143,16 @@ void set_stream::inflate_all() {
     if (views[i] && at(i, base[i]) != nullptr)
       views[i]->decode_untried();
   synced(0);
+}
+
+int64_t set_stream::after_hole(int64_t soff) {
+  if (soff < 0 || soff >= total())
+    return soff;
+  const size_t i = part_of(soff);
+  if (!views[i] || at(i, soff) == nullptr)
+    return synced(soff);
+  // Opening the part may have parked the one the window showed.
+  return synced(base[i] + views[i]->next_extent(soff - base[i]));
 }
 
 int64_t set_stream::read_parts(void *dst, size_t n) {
@@ -292,6 +303,18 @@ void set_inflate_all(int sfd) {
 size_t set_parts(int sfd) {
   set_stream *s = get(sfd);
   return s ? s->parts.size() : 0;
+}
+
+// Indexed again: the two streams share nothing, so each may go its own way
+// on its own thread.
+int set_dup(int sfd) {
+  set_stream *s = get(sfd);
+  return s ? set_open(s->parts) : -1;
+}
+
+int64_t set_after_hole(int sfd, int64_t soff) {
+  set_stream *s = get(sfd);
+  return s ? s->after_hole(soff) : soff;
 }
 
 void set_close(int sfd) {

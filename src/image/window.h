@@ -200,7 +200,7 @@ public:
   // The decoded extent holding off: false in a hole or past the end. The
   // bytes last until the next call.
   bool extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *len);
-  int64_t next_extent(int64_t off) const; // first extent start after off
+  int64_t next_extent(int64_t off);       // first extent start after off
   void decode_untried();                  // each extent no read has decoded yet
   // The extent the last call left decoded; false when none.
   bool current(const uint8_t **p, int64_t *begin, int64_t *len) const;
@@ -209,12 +209,19 @@ public:
 
 private:
   struct extent {
-    int64_t u;     // uncompressed offset
-    int64_t seg;   // segment of its offset word
-    uint32_t pos;  // the word's place in the segment
-    int64_t valid; // bytes that decoded; -1 until tried
-    bool reported = false;
+    int64_t u = 0;    // uncompressed offset
+    int64_t seg = 0;  // segment of its offset word
+    uint32_t pos = 0; // the word's place in the segment
   };
+  // One block of the index: the extents from a mark up to the next one.
+  struct block {
+    size_t mark = SIZE_MAX;
+    std::vector<extent> x;
+  };
+  // What a segment's leading bytes say of the extent that begins in it.
+  enum class spot { whole, none, past_end, cut_seg, cut_word, unreadable };
+  // Whether an extent's offset can follow the one before.
+  enum class verdict { fits, beyond, back };
   // What one thread needs to read segments and frames.
   struct reader {
     std::array<uint8_t, 0x8000> frame{};
@@ -232,6 +239,8 @@ private:
   // thread while it waits.
   struct job {
     size_t i;
+    extent x;
+    int64_t next_u; // where the next extent starts; -1 after the last
     output out;
     enum { queued, running, done } state = queued;
   };
@@ -241,9 +250,15 @@ private:
   void hole(int64_t from, int64_t to, std::string why);
   bool fetch(reader &r, int64_t &k, size_t &q, uint8_t *dst, size_t n) const;
   bool frames(reader &r, output &o, size_t limit, int64_t &k, size_t &q) const;
-  void inflate(size_t i, reader &r, output &o) const; // any thread
-  void decode(size_t i);
-  void settle(size_t i, output &o);
+  spot read_spot(int64_t k, extent *x, uint8_t (&w)[8]) const;
+  uint64_t word(const uint8_t (&w)[8]) const;
+  verdict follows(const extent *prev, int64_t k, uint64_t u) const;
+  const block *load(size_t mark);
+  bool at(size_t i, extent *x, int64_t *next_u);
+  size_t find(int64_t off);
+  void inflate(const extent &x, int64_t next_u, reader &r, output &o) const; // any thread
+  bool decode(size_t i);
+  void settle(size_t i, const extent &x, int64_t next_u, output &o);
   // Read-ahead: taken from the queue, or decoded here; the queue topped up
   // while reads go forward extent by extent.
   bool ahead_take(size_t i, output &o);
@@ -259,9 +274,16 @@ private:
   int64_t tail_ = 0; // bytes of the last segment when the image cuts it short
   bool spanning_ = false;
   unsigned width_ = 8;
-  std::vector<extent> ext_;
+  // The index holds every MARK_EVERY-th extent, so that its size is a
+  // small fraction of the segments'; the extents between two marks are
+  // read again from the segments' words when wanted, a block at a time.
+  std::vector<extent> marks_;
+  size_t n_ext_ = 0;
+  std::vector<bool> tried_, reported_; // by extent
+  block blocks_[2];                    // the last two read
+  size_t recent_ = 0;                  // which of them was used last
   size_t cur_ = SIZE_MAX;  // the extent in out_
-  size_t last_ = SIZE_MAX; // the one decoded before it
+  extent cur_x_;           // and where it lies
   output out_;
   reader rd_; // this thread's
 
@@ -284,6 +306,7 @@ public:
                                             int64_t end, bool spanning, std::string *why);
   const z_info &info() const { return z_.info; }
   void decode_untried();
+  int64_t next_extent(int64_t off) { return z_.next_extent(off); }
   void park();   // drops the decoded extents and closes the image
   bool resume(); // opens the image again if parked; false when it cannot
 

@@ -1,5 +1,5 @@
 // The inflated view of a compressed volume: its segments' extents indexed by
-// their uncompressed offsets, one extent decoded at a time.
+// their uncompressed offsets, sparsely, one extent decoded at a time.
 //
 // Segments of BLOCK_SIZE bytes follow each other from the data region's
 // start. Each holds one extent from byte 0, or, when the volume spans
@@ -30,6 +30,13 @@ constexpr int64_t EXTENT_MAX = 4 << 20;
 // its size. An offset further ahead than that is damage, and so the view's
 // size stays within bounds whatever the offsets claim.
 constexpr int64_t SEG_OUT_MAX = 2 << 20;
+// Extent buffers come in steps of this, so that one serves many extents.
+constexpr size_t ALLOC_STEP = 128 << 10;
+
+// One extent in so many is kept in the index, which with two bits for every
+// extent comes to some 90 KiB for 4 GiB of segments. Finding one between
+// marks reads up to as many words again.
+constexpr size_t MARK_EVERY = 64;
 
 uint64_t le64(const uint8_t *b) { return uint64_t(le32(b)) | uint64_t(le32(b + 4)) << 32; }
 
@@ -56,97 +63,199 @@ bool zview::open(int fd, int64_t start, int64_t end, bool spanning, std::string 
     return false;
   }
 
-  // Where each extent's offset word stands: segment starts, or the spots
-  // the segments' leading words give.
-  std::vector<std::pair<int64_t, uint32_t>> spots;
-  for (int64_t k = 0; k < nseg_; k++) {
-    if (!spanning) {
-      spots.emplace_back(k, 0);
-      continue;
-    }
-    uint8_t w[2];
-    if (seg_len(k) < 2) {
-      hole(-1, -1, "segment " + std::to_string(k) + " " + CUT_SHORT);
-      continue;
-    }
-    if (read_full(fd, w, 2, seg_at(k)) != 2) {
-      *why = "segment unreadable";
-      return false;
-    }
-    const uint16_t p = le16(w);
-    if (p == 0)
-      continue;
-    if (p < 2 || p > SEG - MIN_LEFT) {
-      hole(-1, -1, "segment " + std::to_string(k) + " points past its end");
-      continue;
-    }
-    spots.emplace_back(k, p);
-  }
-  std::vector<std::array<uint8_t, 8>> words;
-  std::vector<std::pair<int64_t, uint32_t>> whole;
-  for (const auto &[k, at] : spots) {
-    if (at + 8 > seg_len(k)) {
-      hole(-1, -1, "extent in segment " + std::to_string(k) + " " + CUT_SHORT);
-      continue;
-    }
-    words.emplace_back();
-    if (read_full(fd, words.back().data(), 8, seg_at(k) + at) != 8) {
-      *why = "segment unreadable";
-      return false;
-    }
-    whole.emplace_back(k, at);
-  }
-  spots = std::move(whole);
   // An 8-byte offset has zero high bytes; with 4 bytes, a frame's size
   // word stands there.
   // The majority of the first few decides, so that one damaged word cannot
   // turn the reading of all the others.
-  size_t high = 0, seen = std::min<size_t>(words.size(), 16);
-  for (size_t i = 0; i < seen; i++)
-    high += le32(words[i].data() + 4) != 0;
+  size_t high = 0, seen = 0;
+  for (int64_t k = 0; k < nseg_ && seen < 16; k++) {
+    extent x;
+    uint8_t w[8];
+    const spot sp = read_spot(k, &x, w);
+    if (sp == spot::unreadable) {
+      *why = "segment unreadable";
+      return false;
+    }
+    if (sp == spot::whole) {
+      high += le32(w + 4) != 0;
+      seen++;
+    }
+  }
   width_ = 2 * high > seen ? 4 : 8;
   info.width = width_;
 
-  for (size_t i = 0; i < spots.size(); i++) {
-    const uint64_t u = width_ == 8 ? le64(words[i].data()) : le32(words[i].data());
-    const int64_t prev_u = ext_.empty() ? 0 : ext_.back().u;
-    const int64_t segs = spots[i].first - (ext_.empty() ? 0 : ext_.back().seg) + 1;
-    if (u > uint64_t(prev_u) + uint64_t(segs * SEG_OUT_MAX)) {
-      hole(-1, -1,
-           "extent in segment " + std::to_string(spots[i].first) +
-               " claims an uncompressed offset of " + std::to_string(u) +
-               ", beyond what the segments before it hold");
+  // The holes of words that cannot be true come after those of the
+  // segments, as one look at each segment finds them.
+  std::vector<z_hole> refused;
+  int64_t refused_more = 0, cut_word = -1;
+  extent prev;
+  for (int64_t k = 0; k < nseg_; k++) {
+    extent x;
+    uint8_t w[8];
+    switch (read_spot(k, &x, w)) {
+    case spot::unreadable:
+      *why = "segment unreadable";
+      return false;
+    case spot::none:
       continue;
-    }
-    if (!ext_.empty() && int64_t(u) <= ext_.back().u) {
-      hole(-1, -1,
-           "extent in segment " + std::to_string(spots[i].first) +
-               " goes back to uncompressed offset " + std::to_string(u));
+    case spot::cut_seg:
+      hole(-1, -1, "segment " + std::to_string(k) + " " + CUT_SHORT);
       continue;
+    case spot::past_end:
+      hole(-1, -1, "segment " + std::to_string(k) + " points past its end");
+      continue;
+    case spot::cut_word:
+      cut_word = k;
+      continue;
+    case spot::whole:
+      break;
     }
-    ext_.push_back({int64_t(u), spots[i].first, spots[i].second, -1});
+    const uint64_t u = word(w);
+    const verdict v = follows(n_ext_ > 0 ? &prev : nullptr, k, u);
+    if (v != verdict::fits && refused.size() == Z_HOLES_NAMED)
+      refused_more++; // past those that can be named
+    else if (v == verdict::beyond)
+      refused.push_back({-1, -1,
+                         "extent in segment " + std::to_string(k) +
+                             " claims an uncompressed offset of " + std::to_string(u) +
+                             ", beyond what the segments before it hold"});
+    else if (v == verdict::back)
+      refused.push_back({-1, -1,
+                         "extent in segment " + std::to_string(k) +
+                             " goes back to uncompressed offset " + std::to_string(u)});
+    if (v != verdict::fits)
+      continue;
+    x.u = int64_t(u);
+    if (n_ext_ % MARK_EVERY == 0)
+      marks_.push_back(x);
+    prev = x;
+    n_ext_++;
   }
-  info.extents = int64_t(ext_.size());
-  if (ext_.empty()) {
+  if (cut_word >= 0)
+    hole(-1, -1, "extent in segment " + std::to_string(cut_word) + " " + CUT_SHORT);
+  for (auto &h : refused)
+    hole(h.from, h.to, std::move(h.why));
+  info.more_holes += refused_more;
+  info.extents = int64_t(n_ext_);
+  if (n_ext_ == 0) {
     *why = "no readable extent";
     return false;
   }
-  if (ext_.front().u != 0)
-    hole(0, ext_.front().u,
-         "the first extent starts at uncompressed offset " + std::to_string(ext_.front().u));
+  tried_.assign(n_ext_, false);
+  reported_.assign(n_ext_, false);
+  if (marks_.front().u != 0)
+    hole(0, marks_.front().u,
+         "the first extent starts at uncompressed offset " + std::to_string(marks_.front().u));
   // The last extent's length is known only once decoded.
-  decode(ext_.size() - 1);
-  size_ = ext_.back().u + std::max<int64_t>(ext_.back().valid, 0);
+  if (!decode(n_ext_ - 1)) {
+    *why = "segment unreadable";
+    return false;
+  }
+  size_ = cur_x_.u + int64_t(out_.len);
   info.size = size_;
   release();
   return true;
+}
+
+// Where segment k's extent word stands, and the word.
+zview::spot zview::read_spot(int64_t k, extent *x, uint8_t (&w)[8]) const {
+  x->seg = k;
+  x->pos = 0;
+  if (spanning_) {
+    uint8_t p[2];
+    if (seg_len(k) < 2)
+      return spot::cut_seg;
+    if (read_full(fd_, p, 2, seg_at(k)) != 2)
+      return spot::unreadable;
+    x->pos = le16(p);
+    if (x->pos == 0)
+      return spot::none;
+    if (x->pos < 2 || x->pos > SEG - MIN_LEFT)
+      return spot::past_end;
+  }
+  if (x->pos + 8 > seg_len(k))
+    return spot::cut_word;
+  return read_full(fd_, w, 8, seg_at(k) + x->pos) == 8 ? spot::whole : spot::unreadable;
+}
+
+uint64_t zview::word(const uint8_t (&w)[8]) const { return width_ == 8 ? le64(w) : le32(w); }
+
+// Whether an extent at u in segment k can follow prev (null: none before
+// it): beyond when it claims more than the segments since can hold.
+zview::verdict zview::follows(const extent *prev, int64_t k, uint64_t u) const {
+  const int64_t prev_u = prev ? prev->u : 0;
+  const int64_t segs = k - (prev ? prev->seg : 0) + 1;
+  if (u > uint64_t(prev_u) + uint64_t(segs * SEG_OUT_MAX))
+    return verdict::beyond;
+  if (prev && int64_t(u) <= prev->u)
+    return verdict::back;
+  return verdict::fits;
+}
+
+// The extents from mark m on, found again as open() found them: the same
+// words refused after the same extent before them.
+const zview::block *zview::load(size_t m) {
+  for (size_t s = 0; s < 2; s++)
+    if (blocks_[s].mark == m) {
+      recent_ = s;
+      return &blocks_[s];
+    }
+  recent_ ^= 1;
+  block &b = blocks_[recent_];
+  b.mark = m;
+  b.x.assign(1, marks_[m]);
+  const size_t want = std::min(MARK_EVERY, n_ext_ - m * MARK_EVERY);
+  for (int64_t k = marks_[m].seg + 1; b.x.size() < want && k < nseg_; k++) {
+    extent x;
+    uint8_t w[8];
+    const spot sp = read_spot(k, &x, w);
+    if (sp == spot::unreadable)
+      break; // it read before: the extents from here on are lost
+    if (sp != spot::whole || follows(&b.x.back(), k, word(w)) != verdict::fits)
+      continue;
+    x.u = int64_t(word(w));
+    b.x.push_back(x);
+  }
+  return &b;
+}
+
+// Extent i, and where the next one starts (-1: it is the last).
+bool zview::at(size_t i, extent *x, int64_t *next_u) {
+  const size_t m = i / MARK_EVERY, j = i % MARK_EVERY;
+  const block *b = i < n_ext_ ? load(m) : nullptr;
+  if (!b || j >= b->x.size())
+    return false;
+  *x = b->x[j];
+  *next_u = -1;
+  if (i + 1 == n_ext_)
+    return true;
+  if (j + 1 < b->x.size()) {
+    *next_u = b->x[j + 1].u;
+    return true;
+  }
+  if (j + 1 < MARK_EVERY)
+    return false; // the block was cut short
+  *next_u = marks_[m + 1].u;
+  return true;
+}
+
+// The last extent starting at or before off; SIZE_MAX when none does.
+size_t zview::find(int64_t off) {
+  auto by_u = [](int64_t v, const extent &x) { return v < x.u; };
+  auto it = std::upper_bound(marks_.begin(), marks_.end(), off, by_u);
+  if (it == marks_.begin())
+    return SIZE_MAX;
+  const size_t m = size_t(it - marks_.begin()) - 1;
+  const block *b = load(m);
+  auto jt = std::upper_bound(b->x.begin(), b->x.end(), off, by_u);
+  return m * MARK_EVERY + size_t(jt - b->x.begin()) - 1;
 }
 
 void zview::release() {
   ahead_stop();
   out_ = output{};
   spare_.clear();
-  cur_ = last_ = SIZE_MAX;
+  cur_ = SIZE_MAX;
 }
 
 int64_t zview::seg_at(int64_t k) const { return start_ + k * int64_t(SEG); }
@@ -156,7 +265,10 @@ size_t zview::seg_len(int64_t k) const {
 }
 
 void zview::hole(int64_t from, int64_t to, std::string why) {
-  info.holes.push_back({from, to, std::move(why)});
+  if (info.holes.size() < Z_HOLES_NAMED)
+    info.holes.push_back({from, to, std::move(why)});
+  else
+    info.more_holes++;
 }
 
 // Bytes of an extent from its spot on, with segment headers skipped when
@@ -215,17 +327,15 @@ bool zview::frames(reader &r, output &o, size_t limit, int64_t &k, size_t &q) co
       o.bad = past_end(r.cut);
       return false;
     }
-    // The buffer grows as frames come, uninitialised: most extents are
-    // far below the limit, and zeroing what a frame overwrites is waste.
-    size_t usable = std::min(o.alloc, limit);
-    if (usable - o.len < QIC122_FRAME_MAX && usable < limit) {
-      usable = std::min(limit, std::max(2 * usable, o.len + QIC122_FRAME_MAX));
-      auto grown = std::make_unique_for_overwrite<uint8_t[]>(usable);
-      if (o.len > 0)
-        std::memcpy(grown.get(), o.buf.get(), o.len);
-      o.buf = std::move(grown);
-      o.alloc = usable;
+    // The buffer is the limit, uninitialised: a large one comes from pages
+    // that only count once a frame writes to them. Grown by doubling it
+    // would hold two copies at once, and the allocator would keep the
+    // freed one.
+    if (o.alloc < limit) {
+      o.alloc = (limit + ALLOC_STEP - 1) / ALLOC_STEP * ALLOC_STEP;
+      o.buf = std::make_unique_for_overwrite<uint8_t[]>(o.alloc);
     }
+    const size_t usable = limit;
     const size_t room = std::min(usable - o.len, QIC122_FRAME_MAX);
     int64_t got;
     if (n & 0x8000) {
@@ -248,11 +358,10 @@ bool zview::frames(reader &r, output &o, size_t limit, int64_t &k, size_t &q) co
 // An index entry is the first extent that begins in its segment. When
 // extents span segments, more may begin in the same segment after it: they
 // are decoded with it, as the index has no word of theirs. Reads only what
-// open() settled, so any thread may run it.
-void zview::inflate(size_t i, reader &r, output &o) const {
-  const extent &x = ext_[i];
-  const bool last = i + 1 == ext_.size();
-  const int64_t span = last ? EXTENT_MAX : ext_[i + 1].u - x.u;
+// open() settled and its arguments, so any thread may run it.
+void zview::inflate(const extent &x, int64_t next_u, reader &r, output &o) const {
+  const bool last = next_u < 0;
+  const int64_t span = last ? EXTENT_MAX : next_u - x.u;
   const size_t limit = size_t(std::min(span, EXTENT_MAX));
   o.len = 0;
   o.bad.clear();
@@ -285,27 +394,34 @@ void zview::inflate(size_t i, reader &r, output &o) const {
             " were due";
 }
 
-void zview::settle(size_t i, output &o) {
-  extent &x = ext_[i];
-  x.valid = int64_t(o.len);
-  if (!o.bad.empty() && !x.reported) {
-    x.reported = true;
-    hole(x.u + x.valid, i + 1 == ext_.size() ? x.u + x.valid : ext_[i + 1].u,
+void zview::settle(size_t i, const extent &x, int64_t next_u, output &o) {
+  tried_[i] = true;
+  if (!o.bad.empty() && !reported_[i]) {
+    reported_[i] = true;
+    const int64_t valid = int64_t(o.len);
+    hole(x.u + valid, next_u < 0 ? x.u + valid : next_u,
          "extent in segment " + std::to_string(x.seg) + " " + o.bad);
   }
 }
 
-void zview::decode(size_t i) {
+// False when the extent cannot be found again in the segments.
+bool zview::decode(size_t i) {
   if (cur_ == i)
-    return;
+    return true;
   const bool onward = cur_ != SIZE_MAX && i == cur_ + 1;
   cur_ = SIZE_MAX;
+  extent x;
+  int64_t next_u;
+  if (!at(i, &x, &next_u))
+    return false;
   if (!ahead_take(i, out_))
-    inflate(i, rd_, out_);
+    inflate(x, next_u, rd_, out_);
   cur_ = i;
-  settle(i, out_);
+  cur_x_ = x;
+  settle(i, x, next_u, out_);
   if (onward)
     ahead_fill(i);
+  return true;
 }
 
 // ---- read-ahead -------------------------------------------------------------
@@ -370,7 +486,7 @@ bool zview::ahead_take(size_t i, output &o) {
     }
     q->state = job::running;
     l.unlock();
-    inflate(q->i, rd_, q->out);
+    inflate(q->x, q->next_u, rd_, q->out);
     l.lock();
     q->state = job::done;
     cv_.notify_all();
@@ -385,17 +501,22 @@ void zview::ahead_fill(size_t i) {
   if (!can_go_ahead())
     return;
   std::unique_lock l(mu_);
-  auto span = [&](size_t k) { return (k + 1 < ext_.size() ? ext_[k + 1].u : size_) - ext_[k].u; };
+  auto span = [&](const extent &x, int64_t next_u) { return (next_u < 0 ? size_ : next_u) - x.u; };
   size_t next = jobs_.empty() ? i + 1 : jobs_.back().i + 1;
   int64_t bytes = 0;
   for (const job &j : jobs_)
-    bytes += span(j.i);
+    bytes += span(j.x, j.next_u);
   bool added = false;
-  for (; jobs_.size() < AHEAD_JOBS && next < ext_.size(); next++) {
-    if (!jobs_.empty() && bytes + span(next) > AHEAD_BYTES)
+  for (; jobs_.size() < AHEAD_JOBS && next < n_ext_; next++) {
+    extent x;
+    int64_t next_u;
+    // A large extent waits to be reached: with one decoded ahead, the
+    // buffers of two would be held at once.
+    if (!at(next, &x, &next_u) || span(x, next_u) > int64_t(SPARE_MAX) ||
+        (!jobs_.empty() && bytes + span(x, next_u) > AHEAD_BYTES))
       break;
-    bytes += span(next);
-    jobs_.push_back({next, {}});
+    bytes += span(x, next_u);
+    jobs_.push_back({next, x, next_u, {}});
     if (!spare_.empty()) {
       jobs_.back().out = std::move(spare_.back());
       spare_.pop_back();
@@ -429,7 +550,7 @@ void zview::work() {
     q->state = job::running;
     job &j = *q;
     l.unlock();
-    inflate(j.i, *r, j.out);
+    inflate(j.x, j.next_u, *r, j.out);
     l.lock();
     j.state = job::done;
     cv_.notify_all();
@@ -455,45 +576,39 @@ bool zview::extent_at(int64_t off, const uint8_t **p, int64_t *begin, int64_t *l
   if (off < 0 || off >= size_)
     return false;
   // Most reads fall in the extent the one before used.
-  if (cur_ < ext_.size() && off >= ext_[cur_].u && off - ext_[cur_].u < ext_[cur_].valid) {
-    *p = out_.buf.get();
-    *begin = ext_[cur_].u;
-    *len = ext_[cur_].valid;
-    return true;
+  if (cur_ == SIZE_MAX || off < cur_x_.u || off - cur_x_.u >= int64_t(out_.len)) {
+    const size_t i = find(off);
+    if (i == SIZE_MAX || !decode(i) || off - cur_x_.u >= int64_t(out_.len))
+      return false;
   }
-  auto it = std::upper_bound(ext_.begin(), ext_.end(), off,
-                             [](int64_t v, const extent &x) { return v < x.u; });
-  if (it == ext_.begin())
-    return false;
-  const size_t i = size_t(it - ext_.begin()) - 1;
-  decode(i);
-  if (off - ext_[i].u >= ext_[i].valid)
-    return false;
   *p = out_.buf.get();
-  *begin = ext_[i].u;
-  *len = ext_[i].valid;
+  *begin = cur_x_.u;
+  *len = int64_t(out_.len);
   return true;
 }
 
 void zview::decode_untried() {
-  for (size_t i = 0; i < ext_.size(); i++)
-    if (ext_[i].valid < 0)
+  for (size_t i = 0; i < n_ext_; i++)
+    if (!tried_[i])
       decode(i);
 }
 
 bool zview::current(const uint8_t **p, int64_t *begin, int64_t *len) const {
-  if (cur_ >= ext_.size() || ext_[cur_].valid <= 0)
+  if (cur_ == SIZE_MAX || out_.len == 0)
     return false;
   *p = out_.buf.get();
-  *begin = ext_[cur_].u;
-  *len = ext_[cur_].valid;
+  *begin = cur_x_.u;
+  *len = int64_t(out_.len);
   return true;
 }
 
-int64_t zview::next_extent(int64_t off) const {
-  auto it = std::upper_bound(ext_.begin(), ext_.end(), off,
-                             [](int64_t v, const extent &x) { return v < x.u; });
-  return it == ext_.end() ? size_ : it->u;
+int64_t zview::next_extent(int64_t off) {
+  const size_t i = find(off);
+  extent x;
+  int64_t next_u;
+  if (i == SIZE_MAX)
+    return at(0, &x, &next_u) ? x.u : size_;
+  return at(i, &x, &next_u) && next_u >= 0 ? next_u : size_;
 }
 
 int64_t zview::read(int64_t off, uint8_t *dst, size_t n) {

@@ -184,6 +184,8 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
       d->apply(e, v);
     e.drive = d->current();
     v.entry(e);
+    if (!v.more())
+      break;
 
     bool skip = e.flen > 0;
     if (e.flen > 0) {

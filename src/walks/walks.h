@@ -98,6 +98,8 @@ public:
   // its offset to the next entry found after it (-1: none).
   virtual void unreadable(int64_t /*off*/, dh_code /*code*/, int64_t /*resume*/) {}
   virtual void resumed(int64_t /*from*/, int64_t /*at*/) {}
+  // Asked after each entry(): false ends the walk there.
+  virtual bool more() const { return true; }
 };
 
 // Why a walk ended.

@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -48,14 +48,13 @@ TEST(Damage, StatusesAndWhatExtractWrites) {
     const char *what;
     std::function<void(std::vector<build::entry> &)> hurt;
     int status;     // --list, --test and --extract alike
-    S written;      // by --extract, below C_
-    S kept_partial; // by --extract --keep-partial
+    S written, kept_partial; // below C_ by --extract, and with --keep-partial
     const char *says; // in --test's messages
   } cases[] = {
       {"intact", [](auto &) {}, 0, all, all, "; 0 problems"},
       {"last entry without its closing signature",
        [](auto &es) { es[3].closing_sig = {0, 0, 0, 0}; }, 1, {"A.TXT", "B.TXT"},
-       {"A.TXT", "B.TXT"}, "unreadable entry (no closing signature); no entry after it"},
+       {"A.TXT", "B.TXT"}, "unreadable entry \"LAST.TXT\" (no closing signature); no entry after it"},
       {"last trailer bad", [](auto &es) { es[3].trailer_sig = {0, 0, 0, 0}; }, 1,
        {"A.TXT", "B.TXT"}, all, "C:/LAST.TXT: bad trailer after the data"},
       {"last size overstated", [](auto &es) { es[3].flen = 9; }, 1, {"A.TXT", "B.TXT"}, all,
@@ -82,30 +81,8 @@ TEST(Damage, StatusesAndWhatExtractWrites) {
               c.status)
         << c.what;
     EXPECT_EQ(files_in(d.file("k/C_")), c.kept_partial) << c.what;
-    if (c.written.count("B.TXT")) {
-      EXPECT_EQ(read_file(d.file("o/C_/B.TXT")), "bravo") << c.what;
-    }
+    EXPECT_TRUE(!c.written.count("B.TXT") || read_file(d.file("o/C_/B.TXT")) == "bravo");
   }
-}
-
-// Nothing can be read, yet --test has found what is wrong.
-TEST(Damage, CutBeforeItsVolumeTable) {
-  temp_dir d;
-  build::image img = build::demo_image();
-  img.b.resize(0x8000);
-  const std::string p = write_image(d, img, "c.113");
-  run_output t = run_bin_err({"--test", p}), i = run_bin_err({"--info", p});
-  EXPECT_EQ(t.status, 1);
-  EXPECT_EQ(i.status, 2);
-  EXPECT_NE(i.err.find("truncated before its volume table: 32768 bytes where its header gives"),
-            std::string::npos)
-      << i.err;
-}
-
-// A shell line's exit status, for runs whose standard output is broken.
-int shell(const std::string &line) {
-  const int w = std::system(line.c_str());
-  return WIFEXITED(w) ? WEXITSTATUS(w) : -1;
 }
 
 TEST(Damage, BrokenOutputsAndThingsInTheWay) {
@@ -115,7 +92,8 @@ TEST(Damage, BrokenOutputsAndThingsInTheWay) {
                     r100 = std::string(100, 'R');
   es.insert(es.begin() + 1, file_entry("A.TXT", p + "\\" + q + "\\" + r100, "deep", 7));
   const std::string img = save(d, es, "x.113");
-  const std::string bin = CARTSIFT_BIN;
+  const std::string bin = CARTSIFT_BIN; // run by a shell: its standard output is broken
+  auto shell = [](const std::string &l) { const int w = std::system(l.c_str()); return WEXITSTATUS(w); };
   // Files written and their listing lost: one more failure, not "nothing done".
   EXPECT_EQ(shell(bin + " --extract -v -C " + d.file("v") + " " + img + " >/dev/full 2>/dev/null"),
             1);
@@ -132,6 +110,16 @@ TEST(Damage, BrokenOutputsAndThingsInTheWay) {
   EXPECT_EQ(r.err, "cartsift: C:/" + p + "/" + std::string(8, 'Q') + "..." + std::string(5, 'Q') + "/" +
                        r100 + "/A.TXT: a directory of that name exists, kept\n"
                        "cartsift: C:/A.TXT: a directory of that name exists, kept\n");
+
+  // Cut before its volume table, nothing can be read, yet --test has found
+  // what is wrong.
+  build::image cut = build::demo_image();
+  cut.b.resize(0x8000);
+  const std::string c = write_image(d, cut, "c.113");
+  EXPECT_EQ(run_bin_err({"--test", c}).status, 1);
+  r = run_bin_err({"--info", c});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("truncated before its volume table: 32768 bytes"), std::string::npos);
 
   if (geteuid() != 0) { // root may write anywhere
     std::filesystem::create_directories(d.file("ro"));
@@ -155,10 +143,8 @@ TEST(Damage, InterruptedExtractionLeavesNoCutFile) {
   const std::string img = save(d, es, "x.113");
   const std::string out = d.file("o"), dir = out + "/C_";
   auto part = [&] {
-    for (const auto &f : files_in(dir))
-      if (f.starts_with(".cartsift-"))
-        return true;
-    return false;
+    const auto fs = files_in(dir);
+    return std::any_of(fs.begin(), fs.end(), [](auto &f) { return f.starts_with(".cartsift-"); });
   };
   bool caught = false;
   for (int attempt = 0; attempt < 5 && !caught; attempt++) {
@@ -170,15 +156,21 @@ TEST(Damage, InterruptedExtractionLeavesNoCutFile) {
             static_cast<char *>(nullptr));
       _exit(127);
     }
-    while (!part() && waitpid(pid, nullptr, WNOHANG) == 0)
+    int w = 0;
+    pid_t ended = 0;
+    while (!part() && (ended = waitpid(pid, &w, WNOHANG)) == 0)
       std::this_thread::yield();
-    // Stopped while the temporary file is there, the interruption is sure
-    // to land mid-file; otherwise the copy was too quick, and it goes again.
+    if (ended == pid)
+      continue; // the copy was too quick: again
+    // Once it has stopped with the temporary file there, the interruption
+    // is sure to land mid-file.
     kill(pid, SIGSTOP);
+    waitpid(pid, &w, WUNTRACED);
+    if (!WIFSTOPPED(w))
+      continue;
     caught = part() && !files_in(dir).count("BIG.BIN");
     kill(pid, SIGINT);
     kill(pid, SIGCONT);
-    int w = 0;
     waitpid(pid, &w, 0);
     if (caught) {
       EXPECT_TRUE(WIFSIGNALED(w) && WTERMSIG(w) == SIGINT) << w;

@@ -377,7 +377,7 @@ TEST(Everyday, UnreadableEntryInTheMiddleIsReportedAndSteppedOver) {
   one_backup(es, &offs).save(d.file("b.113"));
   run_output r = run_bin_err({"--extract", "-C", "out", "b.113"}, d.path.c_str());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, fmt("cartsift: b.113: 0x%zx: unreadable entry (no closing signature); %zu bytes "
+  EXPECT_EQ(r.err, fmt("cartsift: b.113: 0x%zx: unreadable entry \"TWO\" (no closing signature); %zu bytes "
                        "skipped to the next entry at b.113 0x%zx\n",
                        offs[2], offs[3] - offs[2], offs[3]));
   EXPECT_EQ(tree_of(d.file("out")), (std::set<std::string>{"C_/", "C_/ONE", "C_/THREE"}));

@@ -187,6 +187,45 @@ void write_copy(const std::string &path, uint64_t bytes) {
     throw std::runtime_error("cannot write " + path);
 }
 
+// The catalog after the data region, from the same entries made again.
+// each(emit) calls emit(entry, data size) for every entry in order, PF_END
+// on the last.
+template <class Each>
+void many_image(const std::string &path, const char *label, uint32_t when, Each &&each,
+                const std::string &zpath = "") {
+  auto fill = [](uint64_t at, std::span<uint8_t> out) { copy_pattern(at, out); };
+  std::vector<std::unique_ptr<file_image>> imgs;
+  imgs.push_back(std::make_unique<file_image>(path));
+  imgs.back()->start(0, hdr_text(2006, 1), bench_vtbl(label, when));
+  if (!zpath.empty()) {
+    imgs.push_back(std::make_unique<file_image>(zpath));
+    imgs.back()->start(0, hdr_text(2006, 1), bench_vtbl(label, when));
+    imgs.back()->begin_compressed({});
+  }
+  each([&](const entry &e, uint64_t size) {
+    for (auto &img : imgs)
+      img->dir_entry(e, size, fill);
+  });
+  std::vector<uint64_t> cat;
+  for (auto &img : imgs) {
+    if (img == imgs.front())
+      img->pad_to(img->next_block());
+    else
+      img->end_compressed();
+    cat.push_back(img->size());
+  }
+  each([&](entry e, uint64_t size) {
+    e.flen = static_cast<uint32_t>(size);
+    for (auto &img : imgs)
+      img->cat_entry(e);
+  });
+  for (size_t i = 0; i < imgs.size(); i++) {
+    imgs[i]->cat_end();
+    imgs[i]->finish(cat[i]);
+    imgs[i]->close();
+  }
+}
+
 } // namespace
 
 tree_counts bench_tree(const std::string &img_path, const std::string &tar_path, uint32_t files,
@@ -409,6 +448,75 @@ void bench_junk(const std::string &img_path, uint64_t junk) {
   img.cat_end();
   img.finish(cat);
   img.close();
+}
+
+tree_counts bench_many(const std::string &img_path, uint32_t entries,
+                       const std::string &zimg_path) {
+  const uint32_t when = utc(2001, 3, 8, 8, 0);
+  tree_counts c;
+  auto each = [&](auto &&emit) {
+    c = {};
+    rng g{0x3A11};
+    entry drv = drive_spec("C:");
+    drv.t1 = drv.t2 = drv.t3 = drv.t4 = when;
+    if (entries == 1)
+      drv.pflg |= PF_END;
+    emit(drv, uint64_t(0));
+    for (uint32_t n = 1, fno = 0; n < entries; n++) {
+      const uint32_t changed = when - uint32_t(g.next() % SPAN);
+      const std::string d = num("D", (n - 1) / 1000, 4);
+      entry e = (n - 1) % 1000 == 0
+                    ? bench_entry(d, {}, A_SUBDIR, changed, when)
+                    : bench_entry(num("F", fno++, 6) + ".DAT", {d}, A_ARCHIVE, changed, when);
+      if (n + 1 == entries)
+        e.pflg |= PF_END;
+      // One file in 16 holds a little text; the rest are empty, so that a
+      // million of them extract into little space.
+      const uint64_t size = e.attrib == A_ARCHIVE && fno % 16 == 0 ? 1 + g.next() % 200 : 0;
+      (e.attrib == A_SUBDIR ? c.dirs : c.files)++;
+      c.bytes += size;
+      emit(e, size);
+    }
+  };
+  many_image(img_path, "benchmark many entries", when, each, zimg_path);
+  return c;
+}
+
+tree_counts bench_long_dirs(const std::string &img_path, uint32_t dirs) {
+  const uint32_t when = utc(2001, 3, 8, 9, 0);
+  tree_counts c;
+  // 250 characters, numbered at the front so that no two are alike.
+  auto name = [](uint32_t n) {
+    std::string s = num("L", n, 7);
+    while (s.size() < 250)
+      s += "-long-directory-name";
+    s.resize(250);
+    return s;
+  };
+  auto each = [&](auto &&emit) {
+    c = {};
+    entry drv = drive_spec("C:");
+    drv.t1 = drv.t2 = drv.t3 = drv.t4 = when;
+    if (dirs == 0)
+      drv.pflg |= PF_END;
+    emit(drv, uint64_t(0));
+    std::string top;
+    for (uint32_t n = 0; n < dirs; n++) {
+      // A thousand to a directory at the root.
+      entry e = bench_entry(name(n), n % 1000 == 0 ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{top},
+                            A_SUBDIR, when - n, when);
+      e.name2 = num("L", n, 7); // the short alias
+      if (n % 1000 == 0)
+        top = e.name;
+      if (n + 1 == dirs)
+        e.pflg |= PF_END;
+      c.dirs++;
+      emit(e, uint64_t(0));
+    }
+  };
+  many_image(img_path, "benchmark long directory names", when, each);
+  return c;
 }
 
 } // namespace cartsift::build

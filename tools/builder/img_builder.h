@@ -535,6 +535,14 @@ void bench_zbig(const std::string &img_path, const std::string &stream_path, uin
 // plain copy of its data; with z, each image compressed that way.
 void bench_set3(const std::string &img_prefix, const std::string &copy_path, uint64_t bytes,
                 const comp_options *z = nullptr);
+// `entries` entries for the memory cases: drive C:, then directories at
+// the root holding 999 files each, most of them empty; with zimg_path, also
+// as a compressed image.
+tree_counts bench_many(const std::string &img_path, uint32_t entries,
+                       const std::string &zimg_path = "");
+// Drive C: and `dirs` directories with 250-character names, a thousand to a
+// directory at the root.
+tree_counts bench_long_dirs(const std::string &img_path, uint32_t dirs);
 // Two small files with `junk` bytes of foreign data between them, which a
 // walk crosses by searching for the second entry's signature.
 void bench_junk(const std::string &img_path, uint64_t junk);
