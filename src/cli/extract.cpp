@@ -39,26 +39,36 @@ public:
       common++;
     names_.resize(common);
     fds_.resize(common);
+    made_.resize(common);
     while (names_.size() < n) {
       const int at = fds_.empty() ? root_ : fds_.back().get();
       const std::string &c = parts[names_.size()];
       int fd = openat(at, c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      bool made = false;
       // Another run extracting here may make it first: that is success too.
-      if (fd < 0 && errno == ENOENT && make &&
-          (mkdirat(at, c.c_str(), 0777) == 0 || errno == EEXIST))
-        fd = openat(at, c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0 && errno == ENOENT && make) {
+        made = mkdirat(at, c.c_str(), 0777) == 0;
+        if (made || errno == EEXIST)
+          fd = openat(at, c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      }
       if (fd < 0)
         return -1;
       fds_.emplace_back(fd);
       names_.push_back(c);
+      made_.push_back(made);
     }
     return n == 0 ? root_ : fds_.back().get();
   }
+
+  // The directory last returned was made by this run: nothing in it can
+  // be older than the run.
+  bool made_here() const { return !made_.empty() && made_.size() == names_.size() && made_.back(); }
 
 private:
   int root_;
   std::vector<std::string> names_;
   std::vector<fd_guard> fds_;
+  std::vector<bool> made_;
 };
 
 std::string joined(const std::vector<std::string> &parts) {
@@ -240,7 +250,7 @@ private:
     }
     const uint64_t key = std::hash<std::string>{}(joined(parts_));
     struct stat st;
-    if (fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!tree_.made_here() && fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (S_ISDIR(st.st_mode)) {
         rep.skip("%s: a directory of that name exists, kept", named_.c_str());
         return data_use::skip;
