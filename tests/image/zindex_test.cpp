@@ -80,6 +80,17 @@ TEST(ZIndex, ReadsInAnyOrderFindTheSameExtents) {
     EXPECT_EQ(fnd_sig(sfd, from - 10, sig), to + 1);
     EXPECT_EQ(set_after_hole(sfd, from + 5), to);
     img_close(sfd);
+
+    // Asked from a plain part before it, the view answers as well, and the
+    // window the stream had stays fit to read.
+    const int64_t n0 = int64_t(want.size()), d0 = L::DATA_START;
+    sfd = set_open({{write_image(d, plain, "p.113"), d0, d0 + n0}, part});
+    std::string b(64, '\0');
+    ASSERT_TRUE(seek_to(sfd, 0) && img_read(sfd, b.data(), 64) == 64);
+    EXPECT_EQ(set_after_hole(sfd, n0 + from + 5), n0 + to);
+    ASSERT_TRUE(seek_to(sfd, 64) && img_read(sfd, b.data(), 64) == 64);
+    EXPECT_EQ(b, want.substr(64, 64));
+    img_close(sfd);
   }
 }
 
