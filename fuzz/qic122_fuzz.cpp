@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "image/image.h"
+#include "zvol/zvol.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "image/image.h"
+#include "set/set.h"
 
 namespace {
 

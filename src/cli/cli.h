@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "set/set.h"
 #include "walks/walks.h"
 
 namespace cartsift::cli {

@@ -117,7 +117,7 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
   bool ok = true;
   {
     // Headers and volume table as they are; patched below.
-    fd_guard src(img_open(in.c_str()));
+    img_handle src(img_open(in.c_str()));
     uint8_t head[4096];
     for (int64_t at = 0; ok && at < DATA_START; at += int64_t(sizeof head)) {
       const size_t n = size_t(std::min<int64_t>(DATA_START - at, sizeof head));
@@ -137,7 +137,7 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
         dir > 0 && dir <= stored
             ? ii.cats + std::min(stored, (dir + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE)
             : ii.size;
-    fd_guard src(img_open(in.c_str()));
+    img_handle src(img_open(in.c_str()));
     uint8_t t[1 << 16];
     for (int64_t at = ii.cats; ok && at < end;) {
       const int64_t r = seek_to(src.get(), at)

@@ -35,7 +35,7 @@ int fail(const std::string &img, const char *why) {
 
 // Reads the header and volume table; false after its one line.
 bool read_image(const std::string &path, image_info *ii, dev_t *dev, ino_t *ino) {
-  fd_guard fp(img_open(path.c_str()));
+  img_handle fp(img_open(path.c_str()));
   if (fp.get() < 0)
     return fail(path, std::strerror(errno));
   struct stat st;

@@ -178,7 +178,7 @@ private:
     if (!ii.compressed) {
       if (off >= ii.size)
         return;
-      fd_guard fp(img_open(ii.path.c_str()));
+      img_handle fp(img_open(ii.path.c_str()));
       if (fp.get() >= 0)
         hold(fp.get(), ii, off, off);
       return;
@@ -189,7 +189,7 @@ private:
     const int64_t data_len =
         ii.cat_stored ? next - base : std::clamp<int64_t>(ii.vt.dataSz, 0, next - base);
     if (off - DATA_START >= data_len && ii.cat_stored) {
-      fd_guard fp(img_open(ii.path.c_str()));
+      img_handle fp(img_open(ii.path.c_str()));
       if (fp.get() >= 0)
         hold(fp.get(), ii, ii.cats, ii.cats);
       return;
@@ -214,7 +214,7 @@ private:
     if (!s.same_head) {
       // The stream stays with the walk; a catalog in it is read through a
       // second one.
-      fd_guard dup;
+      img_handle dup;
       if (in_stream)
         dup.reset(set_dup(set_.sfd));
       const int cat = in_stream ? dup.get() : fd;

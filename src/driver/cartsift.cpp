@@ -75,7 +75,7 @@ void read_cat_opt(const char *a, run_params &p) {
 }
 
 int standalone(int pos, int argc, char **argv, const run_params &p) {
-  fd_guard fp(img_open(argv[1]));
+  img_handle fp(img_open(argv[1]));
   if (fp.get() < 0) {
     out("open failed source file %s\n", argv[1]);
     return pos;
@@ -147,7 +147,7 @@ int run(int argc, char **argv) {
 
   int ret = 0;
   out("\n using:file %s", argv[1]);
-  fd_guard fp(img_open(argv[1]));
+  img_handle fp(img_open(argv[1]));
   std::unique_ptr<fheader> hdr;
   std::unique_ptr<qic_vtbl> vtbl;
   std::unique_ptr<dir_list> dlist;

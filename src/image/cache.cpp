@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "image/window.h"
+#include "image/image.h"
 
 namespace cartsift {
 

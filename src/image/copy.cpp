@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "image/window.h"
+#include "image/image.h"
 
 namespace cartsift {
 

@@ -1,125 +1,26 @@
-// Image access and headers: the helpers every layer needs (output, byte
-// decoding, the descriptor guard, the scratch buffer), positioned reads over
-// the image, the file header and the volume table record.
+// Image access: positioned reads over an image through a handle, the
+// signature search, the copy out, and the image's fixed records (the file
+// header and the volume table). The source objects behind the handles are
+// declared at the end, for the layers that add sources of their own.
 #pragma once
 
 #include <array>
-#include <bit>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <ctime>
 #include <memory>
-#include <span>
+#include <mutex>
 #include <string>
-#include <vector>
+
+#include "base/base.h"
 
 namespace cartsift {
-
-static_assert(std::endian::native == std::endian::little,
-              "records are read into memory as stored");
-
-// ---- run-mode flag word ---------------------------------------------------
-
-constexpr uint16_t MODE_VERBOSE = 0x0001;
-constexpr uint16_t MODE_VVERBOSE = 0x0002;
-constexpr uint16_t MODE_TESTS = 0x0004;
-constexpr uint16_t MODE_XTRACT = 0x0008;
-constexpr uint16_t MODE_CATALOG = 0x0010;
-constexpr uint16_t MODE_FORCE = 0x0020;
-
-// ---- output ---------------------------------------------------------------
-
-// Every listing line goes through out(); the stream is stdout unless a test
-// or the fuzzer points it elsewhere. Formats are checked by the compiler.
-void out(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void out_bytes(const void *p, size_t n); // raw bytes, zero bytes included
-void out_char(char c);
-void out_flush();
-FILE *out_stream(FILE *f); // redirect; returns the previous stream
-
-// Standard input for the two answers the tool asks for. in_char() flushes
-// the output first so that a prompt is seen before the read blocks.
-int in_char(); // EOF at end of input
-FILE *in_stream(FILE *f);
-
-// Values that the format treats as 32-bit print the way a 32-bit build
-// printed them, whatever width we hold them in: a -1 offset shows as
-// ffffffff under %lx and a block count above 2^31 goes negative under %ld.
-constexpr unsigned long x32(int64_t v) { return static_cast<uint32_t>(v); }
-constexpr long l32(int64_t v) {
-  return static_cast<int32_t>(static_cast<uint32_t>(v));
-}
-
-// ---- little-endian decoding -----------------------------------------------
-
-// Widen before shifting: a byte promotes to int, and int << 24 can overflow.
-constexpr uint16_t le16(const uint8_t *b) {
-  return static_cast<uint16_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8);
-}
-constexpr uint32_t le32(const uint8_t *b) {
-  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
-         uint32_t(b[3]) << 24;
-}
-constexpr bool fits(size_t size, size_t off, size_t len) {
-  return off <= size && len <= size - off; // cannot overflow
-}
-
-// ---- compressed frames ----------------------------------------------------
-
-// One compressed frame holds one LZ stream: literals and back references into
-// its own output, 2 KiB back at most, closed by an end marker.
-constexpr size_t QIC122_FRAME_MAX = 63488; // bytes a frame may expand to
-enum qic122_result {
-  QIC122_OK = 0,
-  QIC122_BAD_OFFSET = -1, // a reference before the frame's first byte
-  QIC122_NO_END = -2,     // the input ends before the end marker
-  QIC122_TOO_LONG = -3,   // the output would pass cap
-};
-// Expands src[0..n) into dst[0..cap): the bytes written, or a negative
-// qic122_result. Reads nothing past src + n and writes nothing past
-// dst + cap; on failure dst holds garbage.
-int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap);
-
-// ---- descriptors ----------------------------------------------------------
-
-// Owns one descriptor; callees borrow the plain int.
-class fd_guard {
-public:
-  fd_guard() = default;
-  explicit fd_guard(int fd) : fd_(fd) {}
-  fd_guard(const fd_guard &) = delete;
-  fd_guard &operator=(const fd_guard &) = delete;
-  fd_guard(fd_guard &&o) noexcept : fd_(o.release()) {}
-  fd_guard &operator=(fd_guard &&o) noexcept {
-    if (this != &o)
-      reset(o.release());
-    return *this;
-  }
-  ~fd_guard() { reset(); }
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
-private:
-  int fd_ = -1;
-};
-
-// Thrown where the tool must end the process from deep inside a walk (the
-// position query); main() catches it, so every owner still releases.
-struct process_end {
-  int status;
-};
 
 // ---- image reads ------------------------------------------------------------
 
 // Each open image, set or volume is a source object of its own behind an
 // int handle, which its opener owns and closes with img_close (or an
-// fd_guard). An image keeps a window of itself, so that the many small reads
+// img_handle). An image keeps a window of itself, so that the many small reads
 // of a walk cost no system call each; its positions behave exactly as
 // lseek/read would on the file. A descriptor that is no handle is read
 // directly, uncached. Two threads may read two sources at once, never one.
@@ -139,17 +40,14 @@ constexpr size_t IMG_FAR_WINDOW = 16 << 10;
 // allow. Returns the bytes copied; when fewer than n, *rfail tells whether
 // the image ended (or a read failed) rather than the write.
 int64_t img_copy(int fp, int fo, int64_t n, bool *rfail);
+// Owns a handle (or a plain descriptor) and closes it with img_close.
+using img_handle = unique_fd<img_close>;
 
 // A seek that lands exactly on off; a negative off never does (a failed
 // seek's -1 must not pass for having reached offset -1).
 inline bool seek_to(int fp, int64_t off) {
   return off >= 0 && img_seek(fp, off, SEEK_SET) == off;
 }
-
-// The shared 1024-byte scratch buffer. A user owns its contents only until the
-// next user writes to it; nothing keeps data here across a call.
-constexpr size_t BUF_SIZE = 1024;
-extern uint8_t buf[BUF_SIZE];
 
 // Current position; on failure prints its message and ends the process (-3).
 int64_t get_cur_pos(int fp);
@@ -162,66 +60,6 @@ int64_t fnd_sig(int fp, int64_t off, uint32_t sig);
 // The same over memory: index of the first whole match in p[0..n), or n.
 size_t find_sig(const uint8_t *p, size_t n, uint32_t sig);
 
-// ---- a set of images as one stream ----------------------------------------
-
-// The data regions of a set's images, in cartridge order, read as one stream
-// through the same img_* calls and fnd_sig as a single image, so that no
-// record reader knows where one cartridge ends. A part that does not join
-// on to the one before (a cartridge is missing between them, or the image
-// before is cut short) starts behind a barrier: reads and copies stop at
-// it, a signature search goes on past it. Stream offsets start at 0 with
-// the first part's first byte.
-struct set_part {
-  std::string path;
-  int64_t start = 0; // first byte of its data region in the image
-  int64_t end = 0;   // end of its data region (its catalog offset or its size)
-  bool gap_before = false; // a barrier before it
-  bool inflate = false;  // a compressed volume, read through its inflated view
-  bool spanning = false; // its extents may run across segments
-};
-
-// A handle for the img_* calls; the parts' images are opened as the stream
-// reaches them, one at a time. -1 when no stream can be had.
-int set_open(std::vector<set_part> parts);
-// The same, with why a compressed part could not be opened.
-int set_open(std::vector<set_part> parts, std::string *why);
-
-// What the inflated view of a compressed part found.
-struct z_hole {
-  int64_t from, to; // uncompressed offsets; -1 when not placed
-  std::string why;
-};
-struct z_info {
-  unsigned width = 0;   // bytes of an extent's uncompressed offset
-  bool spanning = false;
-  int64_t segments = 0, extents = 0;
-  int64_t zbytes = 0;   // bytes of the segments
-  int64_t size = 0;     // bytes of the uncompressed stream
-  // The first Z_HOLES_NAMED found, in that order; after them only counted,
-  // so that a volume damaged all through costs no more memory than a whole
-  // one.
-  std::vector<z_hole> holes;
-  int64_t more_holes = 0;
-};
-constexpr size_t Z_HOLES_NAMED = 1000;
-// Null for a part that is not compressed.
-const z_info *set_zinfo(int sfd, size_t part);
-size_t set_parts(int sfd);
-// Inflates every extent of the compressed parts that no read has reached
-// yet, so that their holes are all known.
-void set_inflate_all(int sfd);
-void set_close(int sfd); // img_close does the same for a stream
-// A second stream over the same parts, with its own position and views.
-int set_dup(int sfd);
-// Where the stream's data goes on after a hole at soff: the next extent of
-// a compressed part; soff itself where it knows of none.
-int64_t set_after_hole(int sfd, int64_t soff);
-struct set_place {
-  size_t part = 0;
-  int64_t off = 0; // offset in that part's image
-};
-set_place set_locate(int sfd, int64_t soff);
-int64_t set_base(int sfd, size_t part); // stream offset of a part's first byte
 // Where the bytes readable from off without crossing a barrier end: the
 // next barrier or the end of the stream; the size of a plain image.
 int64_t img_run_end(int fp, int64_t off);
@@ -279,11 +117,153 @@ std::unique_ptr<qic_vtbl> get_vtbl(int fp);
 void disp_vtbl(const qic_vtbl &vtbl);
 void disp_datetime(uint32_t dt);
 
-// ctime() text of a 32-bit time value, read as unsigned: the fixed
-// 24-character local-time form followed by a newline.
-struct ctime_text {
-  char s[96]; // 25 used; room for what the compiler cannot rule out
+// ---- the sources behind the handles ------------------------------------------
+
+namespace window {
+
+constexpr size_t WIN_SIZE = IMG_WINDOW;
+constexpr size_t FAR_SIZE = IMG_FAR_WINDOW;
+
+// Read-only; -1 on failure, with errno set (EISDIR for a directory).
+int open_image(const char *path);
+int64_t file_size(int fd);
+// read(2) until n bytes or end of file; at < 0 reads at the file position.
+int64_t read_full(int fd, void *dst, size_t n, int64_t at);
+// Bytes written before the first failure.
+size_t write_some(int fd, const uint8_t *p, size_t n);
+
+// A kernel descriptor owned by a source, closed with it.
+using plain_fd = fd_guard;
+
+// One open source of bytes. Its position is its own, and the calls behave as
+// lseek and read would on a file of its bytes. A source keeps whatever cache
+// or read-ahead it has to itself: two threads may each read their own
+// source at once, but not one source together.
+class source {
+public:
+  source() = default;
+  source(const source &) = delete;
+  source &operator=(const source &) = delete;
+  virtual ~source() = default;
+
+  int64_t pos = 0;
+  // The window: bytes [win_off, win_off + win_len) of the source lie at
+  // win_p, none of them past a barrier. Each call below leaves it true, so
+  // that the img_* calls serve the walk's many small reads from it with no
+  // call of their own.
+  const uint8_t *win_p = nullptr;
+  int64_t win_off = 0;
+  size_t win_len = 0;
+
+  int64_t win_end() const { return win_off + int64_t(win_len); }
+  bool in_window(int64_t p) const { return p >= win_off && p < win_end(); }
+  // Whether the n bytes from the position all lie in the window.
+  bool ready(uint64_t n) const {
+    return pos >= win_off && uint64_t(pos - win_off) <= win_len &&
+           n <= win_len - uint64_t(pos - win_off);
+  }
+
+  // The new position, or -1. A walk seeks before most reads.
+  int64_t seek(int64_t off, int whence) {
+    if (whence == SEEK_SET && off >= 0)
+      return pos = off;
+    return seek_far(off, whence);
+  }
+  virtual int64_t size() = 0;            // -1 when it cannot be had
+  // Bytes from the position, short at the end or a barrier; -1 when none
+  // could be read.
+  virtual int64_t read(void *dst, size_t n) = 0;
+  // The same without the bytes: those passed, or -1.
+  virtual int64_t pass(int64_t n) = 0;
+  // To the output descriptor fo at its own position; see img_copy.
+  virtual int64_t copy(int fo, int64_t n, bool *rfail) = 0;
+  // See fnd_sig: the first whole match at or after off, or -1; the position
+  // ends past it or where the search stopped.
+  virtual int64_t find(int64_t off, uint32_t sig) = 0;
+  // See img_run_end.
+  virtual int64_t run_end(int64_t off) = 0;
+
+private:
+  int64_t seek_far(int64_t off, int whence);
 };
-ctime_text ctime32(uint32_t dt);
+
+// ---- handles ----------------------------------------------------------------
+//
+// A handle is a kernel descriptor number that its source holds open, so no
+// other open descriptor can have it and a number the table does not know is
+// a descriptor the caller opened itself. The table grows as numbers come;
+// lookups take no lock, as the walk makes several per entry.
+
+// Puts s behind h; returns h.
+int enter(int h, std::unique_ptr<source> s);
+std::unique_ptr<source> take(int h);
+
+// Slots sit in chunks found through a directory; opening and closing take
+// a lock, lookups none.
+class handle_table {
+public:
+  source *get(int h) const {
+    if (h < 0)
+      return nullptr;
+    const dir *d = dir_.load(std::memory_order_acquire);
+    const size_t c = size_t(h) / CHUNK;
+    if (d == nullptr || c >= d->n)
+      return nullptr;
+    const chunk *k = d->c[c].load(std::memory_order_acquire);
+    return k ? k->s[size_t(h) % CHUNK].load(std::memory_order_acquire) : nullptr;
+  }
+  void put(int h, source *s);
+  source *remove(int h);
+
+private:
+  static constexpr size_t CHUNK = 256;
+  struct chunk {
+    std::atomic<source *> s[CHUNK]{};
+  };
+  struct dir {
+    size_t n;
+    std::atomic<chunk *> *c;
+    const dir *prev; // kept, for lookups that still hold it
+  };
+  std::atomic<source *> *slot(int h, bool make);
+
+  std::atomic<dir *> dir_{nullptr};
+  std::mutex mu_;
+};
+extern handle_table handles;
+
+// Null for a descriptor that is no source.
+inline source *lookup(int h) { return handles.get(h); }
+
+// ---- an image file ------------------------------------------------------------
+
+enum class copy_way { range, user };
+
+// A window of the file kept in memory, so that the many small reads of a
+// walk cost no system call each.
+class file_source final : public source {
+public:
+  // Read-only; null on failure, with errno set (EISDIR for a directory).
+  static std::unique_ptr<file_source> open(const char *path);
+  int fd() const { return fd_.get(); }
+
+  int64_t size() override { return file_size(fd()); }
+  int64_t read(void *dst, size_t n) override;
+  int64_t pass(int64_t n) override;
+  int64_t copy(int fo, int64_t n, bool *rfail) override;
+  int64_t find(int64_t off, uint32_t sig) override;
+  int64_t run_end(int64_t) override { return size(); }
+
+private:
+  explicit file_source(int fd);
+  // Refills the window at the position; false on a read error.
+  bool fill(size_t want = 0);
+
+  plain_fd fd_;
+  std::unique_ptr<uint8_t[]> mem_; // the window's bytes
+  copy_way copy_ = copy_way::range; // what the kernel has not refused yet
+};
+
+} // namespace window
 
 } // namespace cartsift

@@ -5,7 +5,7 @@
 #include <immintrin.h>
 #endif
 
-#include "image/window.h"
+#include "image/image.h"
 
 namespace cartsift {
 

@@ -6,25 +6,11 @@
 #include <atomic>
 #include <cerrno>
 
-#include "image/window.h"
+#include "image/image.h"
 
 namespace cartsift {
 
-// Closing through img_close releases the source behind a handle; any other
-// descriptor is simply closed.
-void fd_guard::reset(int fd) {
-  if (fd_ >= 0 && fd_ != fd)
-    img_close(fd_);
-  fd_ = fd;
-}
-
 namespace window {
-
-void plain_fd::reset(int fd) {
-  if (fd_ >= 0 && fd_ != fd)
-    ::close(fd_);
-  fd_ = fd;
-}
 
 int64_t source::seek_far(int64_t off, int whence) {
   int64_t base = 0;

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "image/image.h"
-#include "image/window.h"
+#include "set/set.h"
 #include "img_builder.h"
 #include "support/capture.h"
 
@@ -141,7 +141,7 @@ TEST(Sources, TwoThreadsReadTwoSourcesAsOneDoes) {
     const fixture a = make(ka, 1), b = make(kb, 2);
     auto run = [](const fixture *f, bool *ok) {
       for (unsigned round = 0; round < 3 && *ok; round++) {
-        fd_guard h(f->open());
+        img_handle h(f->open());
         *ok = h.get() >= 0 && reads_right(h.get(), f->want, round, 150);
       }
     };

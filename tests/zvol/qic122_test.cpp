@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "image/image.h"
+#include "set/set.h"
 #include "img_builder.h"
 #include "support/capture.h"
 

@@ -14,7 +14,7 @@
 #include <system_error>
 #include <thread>
 
-#include "image/window.h"
+#include "zvol/zvol.h"
 
 namespace cartsift::window {
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "image/image.h"
+#include "zvol/zvol.h"
 
 namespace cartsift {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "image/window.h"
+#include "set/set.h"
 
 namespace cartsift {
 
@@ -28,7 +28,6 @@ public:
   int64_t run_end(int64_t off) override {
     return off >= total() ? total() : barrier_after(std::max<int64_t>(off, 0));
   }
-  set_stream *as_set() override { return this; }
 
   std::vector<set_part> parts;
   std::vector<int64_t> base; // base[i]: stream offset of part i; base.back(): the end
@@ -270,7 +269,7 @@ namespace {
 
 set_stream *get(int sfd) {
   source *s = lookup(sfd);
-  return s ? s->as_set() : nullptr;
+  return dynamic_cast<set_stream *>(s);
 }
 
 } // namespace

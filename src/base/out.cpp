@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "image/image.h"
+#include "base/base.h"
 
 namespace cartsift {
 

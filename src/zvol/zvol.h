@@ -1,13 +1,9 @@
-// The byte sources behind the img_* calls: an image file with its window
-// cache, a compressed volume's inflated view, a set's stream over several
-// of them. Shared by the files of this folder; no other layer includes it.
+// Compressed volumes: the frame decoder, and a volume's inflated view with
+// its extent index and read-ahead, as a byte source of its own.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <condition_variable>
-#include <cstddef>
-#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -17,165 +13,46 @@
 
 #include "image/image.h"
 
-namespace cartsift::window {
+namespace cartsift {
 
-constexpr size_t WIN_SIZE = IMG_WINDOW;
-constexpr size_t FAR_SIZE = IMG_FAR_WINDOW;
+// ---- compressed frames ----------------------------------------------------
 
-// Read-only; -1 on failure, with errno set (EISDIR for a directory).
-int open_image(const char *path);
-int64_t file_size(int fd);
-// read(2) until n bytes or end of file; at < 0 reads at the file position.
-int64_t read_full(int fd, void *dst, size_t n, int64_t at);
-// Bytes written before the first failure.
-size_t write_some(int fd, const uint8_t *p, size_t n);
-
-// A kernel descriptor owned by a source, closed with it.
-class plain_fd {
-public:
-  plain_fd() = default;
-  explicit plain_fd(int fd) : fd_(fd) {}
-  plain_fd(const plain_fd &) = delete;
-  plain_fd &operator=(const plain_fd &) = delete;
-  ~plain_fd() { reset(); }
-  int get() const { return fd_; }
-  void reset(int fd = -1);
-
-private:
-  int fd_ = -1;
+// One compressed frame holds one LZ stream: literals and back references into
+// its own output, 2 KiB back at most, closed by an end marker.
+constexpr size_t QIC122_FRAME_MAX = 63488; // bytes a frame may expand to
+enum qic122_result {
+  QIC122_OK = 0,
+  QIC122_BAD_OFFSET = -1, // a reference before the frame's first byte
+  QIC122_NO_END = -2,     // the input ends before the end marker
+  QIC122_TOO_LONG = -3,   // the output would pass cap
 };
+// Expands src[0..n) into dst[0..cap): the bytes written, or a negative
+// qic122_result. Reads nothing past src + n and writes nothing past
+// dst + cap; on failure dst holds garbage.
+int64_t qic122_decode(const uint8_t *src, size_t n, uint8_t *dst, size_t cap);
 
-class set_stream;
+// ---- what a volume's view found ---------------------------------------------
 
-// One open source of bytes. Its position is its own, and the calls behave as
-// lseek and read would on a file of its bytes. A source keeps whatever cache
-// or read-ahead it has to itself: two threads may each read their own
-// source at once, but not one source together.
-class source {
-public:
-  source() = default;
-  source(const source &) = delete;
-  source &operator=(const source &) = delete;
-  virtual ~source() = default;
-
-  int64_t pos = 0;
-  // The window: bytes [win_off, win_off + win_len) of the source lie at
-  // win_p, none of them past a barrier. Each call below leaves it true, so
-  // that the img_* calls serve the walk's many small reads from it with no
-  // call of their own.
-  const uint8_t *win_p = nullptr;
-  int64_t win_off = 0;
-  size_t win_len = 0;
-
-  int64_t win_end() const { return win_off + int64_t(win_len); }
-  bool in_window(int64_t p) const { return p >= win_off && p < win_end(); }
-  // Whether the n bytes from the position all lie in the window.
-  bool ready(uint64_t n) const {
-    return pos >= win_off && uint64_t(pos - win_off) <= win_len &&
-           n <= win_len - uint64_t(pos - win_off);
-  }
-
-  // The new position, or -1. A walk seeks before most reads.
-  int64_t seek(int64_t off, int whence) {
-    if (whence == SEEK_SET && off >= 0)
-      return pos = off;
-    return seek_far(off, whence);
-  }
-  virtual int64_t size() = 0;            // -1 when it cannot be had
-  // Bytes from the position, short at the end or a barrier; -1 when none
-  // could be read.
-  virtual int64_t read(void *dst, size_t n) = 0;
-  // The same without the bytes: those passed, or -1.
-  virtual int64_t pass(int64_t n) = 0;
-  // To the output descriptor fo at its own position; see img_copy.
-  virtual int64_t copy(int fo, int64_t n, bool *rfail) = 0;
-  // See fnd_sig: the first whole match at or after off, or -1; the position
-  // ends past it or where the search stopped.
-  virtual int64_t find(int64_t off, uint32_t sig) = 0;
-  // See img_run_end.
-  virtual int64_t run_end(int64_t off) = 0;
-  virtual set_stream *as_set() { return nullptr; }
-
-private:
-  int64_t seek_far(int64_t off, int whence);
+// What the inflated view of a compressed part found.
+struct z_hole {
+  int64_t from, to; // uncompressed offsets; -1 when not placed
+  std::string why;
 };
-
-// ---- handles ----------------------------------------------------------------
-//
-// A handle is a kernel descriptor number that its source holds open, so no
-// other open descriptor can have it and a number the table does not know is
-// a descriptor the caller opened itself. The table grows as numbers come;
-// lookups take no lock, as the walk makes several per entry.
-
-// Puts s behind h; returns h.
-int enter(int h, std::unique_ptr<source> s);
-std::unique_ptr<source> take(int h);
-
-// Slots sit in chunks found through a directory; opening and closing take
-// a lock, lookups none.
-class handle_table {
-public:
-  source *get(int h) const {
-    if (h < 0)
-      return nullptr;
-    const dir *d = dir_.load(std::memory_order_acquire);
-    const size_t c = size_t(h) / CHUNK;
-    if (d == nullptr || c >= d->n)
-      return nullptr;
-    const chunk *k = d->c[c].load(std::memory_order_acquire);
-    return k ? k->s[size_t(h) % CHUNK].load(std::memory_order_acquire) : nullptr;
-  }
-  void put(int h, source *s);
-  source *remove(int h);
-
-private:
-  static constexpr size_t CHUNK = 256;
-  struct chunk {
-    std::atomic<source *> s[CHUNK]{};
-  };
-  struct dir {
-    size_t n;
-    std::atomic<chunk *> *c;
-    const dir *prev; // kept, for lookups that still hold it
-  };
-  std::atomic<source *> *slot(int h, bool make);
-
-  std::atomic<dir *> dir_{nullptr};
-  std::mutex mu_;
+struct z_info {
+  unsigned width = 0;   // bytes of an extent's uncompressed offset
+  bool spanning = false;
+  int64_t segments = 0, extents = 0;
+  int64_t zbytes = 0;   // bytes of the segments
+  int64_t size = 0;     // bytes of the uncompressed stream
+  // The first Z_HOLES_NAMED found, in that order; after them only counted,
+  // so that a volume damaged all through costs no more memory than a whole
+  // one.
+  std::vector<z_hole> holes;
+  int64_t more_holes = 0;
 };
-extern handle_table handles;
+constexpr size_t Z_HOLES_NAMED = 1000;
 
-// Null for a descriptor that is no source.
-inline source *lookup(int h) { return handles.get(h); }
-
-// ---- an image file ------------------------------------------------------------
-
-enum class copy_way { range, user };
-
-// A window of the file kept in memory, so that the many small reads of a
-// walk cost no system call each.
-class file_source final : public source {
-public:
-  // Read-only; null on failure, with errno set (EISDIR for a directory).
-  static std::unique_ptr<file_source> open(const char *path);
-  int fd() const { return fd_.get(); }
-
-  int64_t size() override { return file_size(fd()); }
-  int64_t read(void *dst, size_t n) override;
-  int64_t pass(int64_t n) override;
-  int64_t copy(int fo, int64_t n, bool *rfail) override;
-  int64_t find(int64_t off, uint32_t sig) override;
-  int64_t run_end(int64_t) override { return size(); }
-
-private:
-  explicit file_source(int fd);
-  // Refills the window at the position; false on a read error.
-  bool fill(size_t want = 0);
-
-  plain_fd fd_;
-  std::unique_ptr<uint8_t[]> mem_; // the window's bytes
-  copy_way copy_ = copy_way::range; // what the kernel has not refused yet
-};
+namespace window {
 
 // ---- a compressed volume ----------------------------------------------------
 
@@ -326,4 +203,6 @@ private:
   zview z_;
 };
 
-} // namespace cartsift::window
+} // namespace window
+
+} // namespace cartsift

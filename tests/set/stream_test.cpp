@@ -5,7 +5,7 @@
 
 #include <unistd.h>
 
-#include "image/image.h"
+#include "set/set.h"
 #include "support/capture.h"
 
 namespace cartsift {

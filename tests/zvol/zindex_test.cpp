@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <random>
 
-#include "image/image.h"
+#include "set/set.h"
 #include "support/capture.h"
 #include "support/testutil.h"
 
