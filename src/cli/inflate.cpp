@@ -126,7 +126,7 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
   }
   progress pr(!o.quiet, uint64_t(data_len), 1);
   ok = ok && copy_stream(*s, 0, data_len, w, pr);
-  const int64_t cat_off = DATA_START + (data_len + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
+  const int64_t cat_off = DATA_START + cat_blocks(data_len) * BLOCK_SIZE;
   ok = ok && w.zeros(cat_off - w.at());
   int64_t cat_len = 0;
   if (ok && ii.cat_stored) {
@@ -135,7 +135,7 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
     const int64_t stored = ii.size - ii.cats, dir = int64_t(ii.vt.dirSz);
     const int64_t end =
         dir > 0 && dir <= stored
-            ? ii.cats + std::min(stored, (dir + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE)
+            ? ii.cats + std::min(stored, cat_blocks(dir) * BLOCK_SIZE)
             : ii.size;
     img_handle src(img_open(in.c_str()));
     uint8_t t[1 << 16];
@@ -164,8 +164,7 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
       rep.warn("%s: 0x%llx: the data is whole up to here; what followed is lost, as %s is "
                "truncated", out.c_str(), static_cast<unsigned long long>(stop), in.c_str());
   }
-  const int64_t dblk = (cat_len + BLOCK_SIZE - 1) / BLOCK_SIZE;
-  const int64_t nblk = cat_off / BLOCK_SIZE + dblk;
+  const int64_t nblk = cat_off / BLOCK_SIZE + cat_blocks(cat_len);
   ok = ok && w.zeros(nblk * BLOCK_SIZE - w.at());
   // The classic computed catalog offset, (nblk - dblk) blocks, lands on it.
   put32(fd, 10, uint32_t(nblk), &ok);

@@ -70,19 +70,15 @@ bool read_image(const std::string &path, image_info *ii, dev_t *dev, ino_t *ino)
     return fail(path, why.c_str());
   }
   ii->compressed = comp != 0;
-  const uint32_t dirsz = ii->vt.dirSz;
-  const int64_t dblk = dirsz / BLOCK_SIZE + (dirsz % BLOCK_SIZE ? 1 : 0);
-  ii->cats = (int64_t(hdr_nblk(ii->hdr)) - dblk) * BLOCK_SIZE;
+  ii->cats = cat_offset(ii->hdr, ii->vt);
   // A catalog offset inside the data region's first block or past the end
   // cannot bound it: the data then runs to the end of the image.
   ii->data_end = ii->cats > DATA_START && ii->cats <= ii->size ? ii->cats : ii->size;
   if (ii->compressed) {
     // The catalog is stored where an uncompressed image has it when an
     // entry reads there; else it follows the data inside the stream.
-    cat_head ch;
     ii->cat_stored = ii->cats > DATA_START && ii->cats < ii->size && seek_to(fp.get(), ii->cats) &&
-                     get_cheader(fp.get(), &ch) > CH_END;
-    free_chead(&ch);
+                     cat_reader(fp.get()).next() != nullptr;
     if (!ii->cat_stored)
       ii->data_end = ii->size;
   }

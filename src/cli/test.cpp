@@ -76,14 +76,13 @@ struct cat_scan {
 cat_scan scan_catalog(int fd, const digest &walked) {
   cat_scan s;
   digest d;
-  cat_head ch;
-  while ((s.end = get_cheader(fd, &ch)) > CH_END) {
-    d.add(brief_of(ch));
-    free_chead(&ch);
+  cat_reader cat(fd);
+  while (const cat_head *ch = cat.next()) {
+    d.add(brief_of(*ch));
     if (d.n == walked.n)
       s.same_head = d.v == walked.v;
   }
-  free_chead(&ch);
+  s.end = cat.code();
   s.n = d.n;
   return s;
 }
@@ -97,14 +96,12 @@ public:
   int others = 0; // differing entries past the reports
 
   void entry(walk_entry &e) override {
-    cat_head ch;
-    if (get_cheader(cat_, &ch) <= CH_END) {
+    const cat_head *ch = cat_.next();
+    if (ch == nullptr) {
       n_ = k_; // it read the first time: the file changed meanwhile
-      free_chead(&ch);
       return;
     }
-    const char *what = differing(brief_of(ch), brief_of(e));
-    free_chead(&ch);
+    const char *what = differing(brief_of(*ch), brief_of(e));
     k_++;
     if (what && reports_++ < MAX_FIELD_REPORTS)
       rep.problem(img_, off_, "catalog", "catalog entry %zu differs from the data region in its %s",
@@ -115,7 +112,7 @@ public:
   bool more() const override { return k_ < n_; }
 
 private:
-  int cat_;
+  cat_reader cat_;
   size_t n_, k_ = 0;
   int reports_ = 0;
   const std::string &img_;
@@ -174,7 +171,7 @@ private:
   void check_catalog(const walk_entry &e) {
     const set_place sp = set_locate(set_.sfd, e.data + e.flen + 17);
     const image_info &ii = set_.images[sp.part];
-    const int64_t off = ((sp.off + 1) / BLOCK_SIZE + 1) * BLOCK_SIZE;
+    const int64_t off = cat_after(sp.off + 1);
     if (!ii.compressed) {
       if (off >= ii.size)
         return;

@@ -167,9 +167,8 @@ int run(int argc, char **argv) {
     out("\n");
 
     const uint32_t nblk = hdr_nblk(*hdr);
-    const uint32_t dirsz = vtbl->dirSz;
-    const int32_t dblk = static_cast<int32_t>(dirsz / BLOCK_SIZE + (dirsz % BLOCK_SIZE ? 1 : 0));
-    const int64_t computed = (int64_t(nblk) - dblk) * BLOCK_SIZE;
+    const auto dblk = static_cast<int32_t>(cat_blocks(vtbl->dirSz));
+    const int64_t computed = cat_offset(*hdr, *vtbl);
     out("\ntotal block count %ld - %d dir blocks => catalog at offset 0x%lx", l32(nblk), dblk,
         x32(computed));
     if (p.manual)

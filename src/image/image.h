@@ -117,6 +117,19 @@ std::unique_ptr<qic_vtbl> get_vtbl(int fp);
 void disp_vtbl(const qic_vtbl &vtbl);
 void disp_datetime(uint32_t dt);
 
+// ---- where a catalog lies -------------------------------------------------------
+
+// Blocks a catalog of dirsz bytes takes.
+constexpr int64_t cat_blocks(int64_t dirsz) { return (dirsz + BLOCK_SIZE - 1) / BLOCK_SIZE; }
+// The last backup's catalog, where the header and the volume table place
+// it: its blocks at the end of the image's block count.
+constexpr int64_t cat_offset(const fheader &h, const qic_vtbl &v) {
+  return (int64_t(hdr_nblk(h)) - cat_blocks(v.dirSz)) * BLOCK_SIZE;
+}
+// A backup's catalog after its last entry, which ends at end: from the
+// next block boundary, a whole block on when end lies on one.
+constexpr int64_t cat_after(int64_t end) { return (end / BLOCK_SIZE + 1) * BLOCK_SIZE; }
+
 // ---- the sources behind the handles ------------------------------------------
 
 namespace window {

@@ -116,4 +116,30 @@ enum ch_code : int {
 [[nodiscard]] int get_cheader(int fp, cat_head *ch);
 void free_chead(cat_head *ch);
 
+// A catalog read entry by entry from fp's position. Each entry lasts until
+// the next is read.
+class cat_reader {
+public:
+  explicit cat_reader(int fp) : fp_(fp) {}
+  // The next entry; null at the end marker or at the first entry that
+  // cannot be read.
+  cat_head *next() {
+    code_ = get_cheader(fp_, &ch_);
+    if (code_ <= CH_END)
+      return nullptr;
+    n_++;
+    return &ch_;
+  }
+  // get_cheader's last result: the entry's length, or why the reading stopped.
+  int code() const { return code_; }
+  bool whole() const { return code_ == CH_END; } // it stopped at the end marker
+  size_t count() const { return n_; }            // entries read
+
+private:
+  int fp_;
+  int code_ = CH_END;
+  size_t n_ = 0;
+  cat_head ch_;
+};
+
 } // namespace cartsift

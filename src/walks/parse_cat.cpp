@@ -19,20 +19,21 @@ int parse_cat(int fp, uint16_t mode, std::unique_ptr<cat_list> *ptrl, int64_t of
 
   int cnt = 0;
   int r;
-  cat_head ch;
+  cat_reader cat(fp);
   std::unique_ptr<cat_list> *link = ptrl;
   for (;;) {
-    r = get_cheader(fp, &ch);
-    if (r <= CH_END)
+    cat_head *ch = cat.next();
+    r = cat.code();
+    if (ch == nullptr)
       break;
-    const uint8_t *u1 = ch.unknw1;
+    const uint8_t *u1 = ch->unknw1;
     const uint32_t flen = ent_flen(u1);
     cnt++;
     out("\n%3d: Directory entry at offset 0x%lx  length 0x%lx  attrib 0x%x", cnt, x32(off),
         static_cast<unsigned long>(flen), ent_attrib(u1));
     out("\n      ");
-    disp_uni_str(*ch.nm1);
-    for (int pad = 50 - ch.nm1->len / 2; pad > 0; pad--)
+    disp_uni_str(*ch->nm1);
+    for (int pad = 50 - ch->nm1->len / 2; pad > 0; pad--)
       out_char(' ');
     out("%s", ctime32(ent_time1(u1)).s);
     if (doff >= 0) {
@@ -47,11 +48,9 @@ int parse_cat(int fp, uint16_t mode, std::unique_ptr<cat_list> *ptrl, int64_t of
       auto node = std::make_unique<cat_list>();
       node->cnt = cnt;
       node->off = off;
-      node->chead = std::move(ch);
+      node->chead = std::move(*ch);
       *link = std::move(node);
       link = &(*link)->next;
-    } else {
-      free_chead(&ch);
     }
     off += r;
     int64_t p = img_seek(fp, 0, SEEK_CUR);
@@ -61,7 +60,6 @@ int parse_cat(int fp, uint16_t mode, std::unique_ptr<cat_list> *ptrl, int64_t of
       break;
     }
   }
-  free_chead(&ch);
   if (r == 1)
     out("\nappears to be end of Catalog with an empty name string at 0x%lx\n", x32(off));
   return (r == 1 || r == 0) ? cnt : r;

@@ -34,7 +34,6 @@ int parse_image(int fp, uint16_t mode, const fheader * /*hdr*/, const qic_vtbl *
   int bcnt = 0, cnt = 0, dcnt = 0, fcnt = 0, missing = 0;
   int ret = 0;
   dir_head dh;
-  cat_head ch;
 
   while (ret == 0 && !flag && off > 0) {
     coff = img_seek(fp, off, SEEK_SET);
@@ -81,7 +80,7 @@ int parse_image(int fp, uint16_t mode, const fheader * /*hdr*/, const qic_vtbl *
         break;
       }
       coff = np;
-      catoff = (coff / BLOCK_SIZE + 1) * BLOCK_SIZE;
+      catoff = cat_after(coff);
       if (catoff >= eof)
         catoff = -1;
     }
@@ -106,21 +105,18 @@ int parse_image(int fp, uint16_t mode, const fheader * /*hdr*/, const qic_vtbl *
           out("\nfailed to seek to 0x%lx for catalog listing", x32(catoff));
           ret = -4;
         } else {
-          int cndx = 0;
-          int cr;
-          while ((cr = get_cheader(fp, &ch)) > CH_END) {
+          cat_reader cat(fp);
+          while (const cat_head *ch = cat.next()) {
             // Where this record's file data ends in the data region.
-            doff += cr + 10 + ent_plen(ch.unknw1) + int64_t(ent_flen(ch.unknw1));
+            doff += cat.code() + 10 + ent_plen(ch->unknw1) + int64_t(ent_flen(ch->unknw1));
             if (doff > eod)
               missing++;
             doff += 18;
-            cndx++;
-            free_chead(&ch);
           }
-          free_chead(&ch);
-          if (cr == 0)
+          if (cat.code() == 0)
             out("\nWarning this is a partial catalog listing, terminated by EOF");
-          out("\ncatalog starting at offset 0x%lx contains %d records", x32(catoff), cndx);
+          out("\ncatalog starting at offset 0x%lx contains %d records", x32(catoff),
+              int(cat.count()));
           if (missing > 0)
             out("\n - Warning %d are not in this image", missing);
         }
