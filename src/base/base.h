@@ -55,6 +55,8 @@ constexpr uint32_t le32(const uint8_t *b) {
   return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
          uint32_t(b[3]) << 24;
 }
+// tolower() of the C locale, whatever locale the process runs in.
+constexpr uint8_t ascii_lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c + 32) : c; }
 constexpr bool fits(size_t size, size_t off, size_t len) {
   return off <= size && len <= size - off; // cannot overflow
 }

@@ -1,6 +1,7 @@
 // --test: every entry and all file data read, each backup held against its
 // catalog, nothing written.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
@@ -11,19 +12,27 @@ namespace cartsift::cli {
 
 namespace {
 
-uint64_t name_hash(const uni_str *s) {
-  uint64_t h = 0xcbf29ce484222325ull; // FNV-1a
-  if (s)
-    for (size_t i = 0; i < s->len; i++)
-      h = (h ^ s->ustr[i]) * 0x100000001b3ull;
-  return h;
-}
-
 // splitmix64's finaliser: each input bit reaches every output bit.
 uint64_t mix(uint64_t x) {
   x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
   x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
   return x ^ (x >> 31);
+}
+
+// Eight bytes a step, as every entry's name is hashed twice in a run.
+uint64_t name_hash(const uni_str *s) {
+  if (s == nullptr)
+    return 0;
+  const uint8_t *p = s->ustr.get();
+  uint64_t h = s->len, w;
+  size_t i = 0;
+  for (; i + 8 <= s->len; i += 8) {
+    std::memcpy(&w, p + i, 8);
+    h = std::rotl((h ^ w) * 0x9e3779b97f4a7c15ull, 29);
+  }
+  w = 0;
+  std::memcpy(&w, p + i, s->len - i);
+  return mix(h ^ w);
 }
 
 // What the catalog repeats of each entry.

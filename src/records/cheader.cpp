@@ -1,6 +1,4 @@
 // Catalog entries.
-#include <cctype>
-
 #include "records/records.h"
 
 namespace cartsift {
@@ -11,24 +9,26 @@ void free_chead(cat_head *ch) {
   ch->nm3.reset();
 }
 
-int get_cheader(int fp, cat_head *ch) {
-  ch->nm1.reset();
-  ch->nm2.reset();
-  ch->nm3.reset();
+namespace {
+
+// The entry's fields in order; *read counts the names read so far.
+int read_entry(int fp, cat_head *ch, int *read) {
   if (img_read(fp, ch->unknw1, sizeof ch->unknw1) != int64_t(sizeof ch->unknw1)) {
     out("\nread error");
     return CH_SHORT;
   }
-  if (!(ch->nm1 = get_unistr(fp)))
+  if (!read_unistr(fp, ch->nm1))
     return CH_NAME;
+  *read = 1;
   if (ch->nm1->len == 0)
     return CH_END;
   if (img_read(fp, ch->unknw2, sizeof ch->unknw2) != int64_t(sizeof ch->unknw2))
     return CH_SHORT;
-  if (!(ch->nm2 = get_unistr(fp))) {
-    ch->nm1.reset();
+  if (!read_unistr(fp, ch->nm2)) {
+    *read = 0;
     return CH_NAME;
   }
+  *read = 2;
   if (img_read(fp, ch->unknw3, sizeof ch->unknw3) != int64_t(sizeof ch->unknw3))
     return CH_SHORT;
 
@@ -38,7 +38,7 @@ int get_cheader(int fp, cat_head *ch) {
   int pad = 0;
   for (; pad < 12; pad++) {
     int i = 0;
-    while (i < 4 && std::tolower(ch->unknw3[12 + pad + i]) == tag[i])
+    while (i < 4 && ascii_lower(ch->unknw3[12 + pad + i]) == tag[i])
       i++;
     if (i == 4)
       break;
@@ -60,12 +60,25 @@ int get_cheader(int fp, cat_head *ch) {
     }
     out("Warning had to skip %d bytes to find 'OIMG' in unknw3[] @0x%lx\n", pad, x32(c - 28));
   }
-  if (!(ch->nm3 = get_unistr(fp))) {
-    ch->nm1.reset();
-    ch->nm2.reset();
+  if (!read_unistr(fp, ch->nm3)) {
+    *read = 0;
     return CH_NAME;
   }
+  *read = 3;
   return 124 + pad + ch->nm1->len + ch->nm2->len + ch->nm3->len;
+}
+
+} // namespace
+
+// The names are read into the buffers the last entry left; those the entry
+// does not reach, or that a failed name takes with it, are dropped.
+int get_cheader(int fp, cat_head *ch) {
+  int read = 0;
+  const int r = read_entry(fp, ch, &read);
+  uni_ptr *names[3] = {&ch->nm1, &ch->nm2, &ch->nm3};
+  for (int i = read; i < 3; i++)
+    names[i]->reset();
+  return r;
 }
 
 } // namespace cartsift

@@ -1,5 +1,4 @@
 // Directory entries of the data region.
-#include <cctype>
 #include <cstring>
 
 #include "records/records.h"
@@ -8,13 +7,8 @@ namespace cartsift {
 
 namespace {
 
-bool has_tag(const uint8_t *p) {
-  static const char tag[] = "oimg";
-  for (int i = 0; i < 4; i++)
-    if (std::tolower(p[i]) != tag[i])
-      return false;
-  return true;
-}
+bool has_tag(const uint8_t *p) { return ascii_lower(p[0]) == 'o' && ascii_lower(p[1]) == 'i' &&
+                                          ascii_lower(p[2]) == 'm' && ascii_lower(p[3]) == 'g'; }
 
 } // namespace
 
@@ -26,7 +20,7 @@ void free_dhead(dir_head *dh) {
 }
 
 dh_code get_dheader(int fp, dir_head *dh) {
-  free_dhead(dh);
+  // The names are read into the buffers the last entry left.
   dh_code code = DH_OK;
 
   // A short read leaves the bytes it did get in the record, as reading
@@ -41,14 +35,16 @@ dh_code get_dheader(int fp, dir_head *dh) {
     std::memcpy(&dh->dsig, whole, 4);
     std::memcpy(dh->unknw1, whole + 4, 69);
   }
-  if (n == int64_t(sizeof head) && dh->dsig == 0)
+  if (n == int64_t(sizeof head) && dh->dsig == 0) {
+    free_dhead(dh);
     return DH_END;
+  }
   if (n != int64_t(sizeof head) || dh->dsig != DIR_SIG) {
     out("\ninvalid header");
     code = DH_SHORT;
   } else {
     do {
-      if (!(dh->nm1 = get_unistr(fp))) {
+      if (!read_unistr(fp, dh->nm1)) {
         code = DH_NAME;
         break;
       }
@@ -56,7 +52,7 @@ dh_code get_dheader(int fp, dir_head *dh) {
         code = DH_SHORT;
         break;
       }
-      if (!(dh->nm2 = get_unistr(fp))) {
+      if (!read_unistr(fp, dh->nm2)) {
         code = DH_NAME;
         break;
       }
@@ -64,7 +60,7 @@ dh_code get_dheader(int fp, dir_head *dh) {
         code = DH_SHORT;
         break;
       }
-      if (!(dh->nm3 = get_unistr(fp))) {
+      if (!read_unistr(fp, dh->nm3)) {
         code = DH_NAME;
         break;
       }
@@ -79,12 +75,11 @@ dh_code get_dheader(int fp, dir_head *dh) {
   // The path has no length word of its own: plen counts it, plus 4.
   uint16_t plen = ent_plen(dh->unknw1);
   if (plen > 4) {
-    auto p = std::make_unique<uni_str>();
-    p->len = static_cast<uint16_t>(plen - 4);
-    p->ustr = std::make_unique<uint8_t[]>(p->len);
-    if (img_read(fp, p->ustr.get(), p->len) != p->len)
+    const auto len = static_cast<uint16_t>(plen - 4);
+    if (img_read(fp, uni_fit(dh->path, len), len) != len)
       code = DH_SHORT;
-    dh->path = std::move(p);
+  } else {
+    dh->path.reset();
   }
 
   if (code == DH_OK) {

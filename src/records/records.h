@@ -19,10 +19,18 @@ namespace cartsift {
 struct uni_str {
   uint16_t len = 0;
   std::unique_ptr<uint8_t[]> ustr; // len bytes, never null
+  size_t cap = 0; // bytes ustr holds, when a reader may fill it again
 };
 using uni_ptr = std::unique_ptr<uni_str>;
 
 uni_ptr get_unistr(int fp);
+// The same into s, in the buffer it already has when that is big enough:
+// a walk reads hundreds of thousands of names. False, with s reset, on
+// failure.
+bool read_unistr(int fp, uni_ptr &s);
+// Makes s hold len bytes, keeping its buffer when that is big enough; where
+// they go.
+uint8_t *uni_fit(uni_ptr &s, uint16_t len);
 uni_ptr dup_uni_str(const uni_str &us);
 void disp_uni_str(const uni_str &s);
 void disp_uni_path(const uni_str &s); // zero characters print as "/"

@@ -1,21 +1,42 @@
 // Length-prefixed 16-bit strings.
+#include <algorithm>
 #include <cstring>
 
 #include "records/records.h"
 
 namespace cartsift {
 
-uni_ptr get_unistr(int fp) {
+bool read_unistr(int fp, uni_ptr &s) {
   uint8_t lw[2];
-  if (img_read(fp, lw, 2) != 2)
-    return nullptr;
-  auto s = std::make_unique<uni_str>();
-  s->len = le16(lw);
+  if (img_read(fp, lw, 2) != 2) {
+    s.reset();
+    return false;
+  }
   // The length is at most 65535, so the allocation is bounded whatever the
   // image says; a length that runs past the end fails the read below.
-  s->ustr = std::make_unique<uint8_t[]>(s->len > 0 ? s->len : 1);
-  if (s->len > 0 && img_read(fp, s->ustr.get(), s->len) != s->len)
-    return nullptr;
+  const uint16_t len = le16(lw);
+  uint8_t *p = uni_fit(s, len);
+  if (len > 0 && img_read(fp, p, len) != len) {
+    s.reset();
+    return false;
+  }
+  return true;
+}
+
+uint8_t *uni_fit(uni_ptr &s, uint16_t len) {
+  if (!s)
+    s = std::make_unique<uni_str>();
+  if (s->cap < len || !s->ustr) {
+    s->cap = std::max<size_t>(len, 64);
+    s->ustr = std::make_unique<uint8_t[]>(s->cap);
+  }
+  s->len = len;
+  return s->ustr.get();
+}
+
+uni_ptr get_unistr(int fp) {
+  uni_ptr s;
+  read_unistr(fp, s);
   return s;
 }
 

@@ -138,10 +138,8 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
     backup++;
     return true;
   };
-  auto finish = [&] {
-    v.done(e);
-    free_dhead(&e.dh);
-  };
+  // The entry's names stay, for the next one to be read into.
+  auto finish = [&] { v.done(e); };
 
   for (;;) {
     int64_t pos = img_seek(fp, 0, SEEK_CUR);
