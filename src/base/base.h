@@ -57,6 +57,7 @@ constexpr uint32_t le32(const uint8_t *b) {
 }
 // tolower() of the C locale, whatever locale the process runs in.
 constexpr uint8_t ascii_lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c + 32) : c; }
+constexpr uint64_t le64(const uint8_t *b) { return le32(b) | uint64_t(le32(b + 4)) << 32; }
 constexpr bool fits(size_t size, size_t off, size_t len) {
   return off <= size && len <= size - off; // cannot overflow
 }

@@ -93,8 +93,19 @@ std::unique_ptr<cart_set> open_set(const options &o);
 
 enum class kind { drive, dir, file };
 kind kind_of(const walk_entry &e);
+// The backup program could not read the file when the backup was made.
+bool file_error(const walk_entry &e);
+// Whether the OS and DOS modification dates are within the 2 seconds of
+// the DOS clock of each other.
+inline bool mtimes_agree(const entry_info &i) {
+  return (i.os_mtime > i.dos_mtime ? i.os_mtime - i.dos_mtime : i.dos_mtime - i.os_mtime) <= 2;
+}
 // C:/DOCS/README.TXT; directories end in '/', a drive spec is C:/.
 std::string archive_path(const walk_entry &e, bool raw);
+// The DOS short name, and the archive path with it in place of the name;
+// empty when there is none, or it is the name itself.
+std::string short_name(const walk_entry &e, bool raw);
+std::string short_path(const walk_entry &e, bool raw);
 // A path as text output shows it: control characters and backslashes
 // escaped as GNU tar does, so that no name can break a line of a listing
 // or drive the terminal. JSON escapes them its own way.
@@ -105,7 +116,9 @@ std::string in_message(const std::string &path);
 // The archive path split into components, for the output tree: false when
 // a component is unsafe (".", "..", empty name, a separator or NUL inside).
 bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts);
-bool selected(const options &o, const std::string &path);
+// --include and --exclude, over the path and its short-name form.
+bool selected(const options &o, const std::string &path, const std::string &alias = "");
+bool selected(const options &o, const walk_entry &e, const std::string &path);
 
 // Where an entry lies: the image as named on the line and the offset in it.
 struct place {
@@ -157,6 +170,8 @@ walk_result walk_set(const cart_set &s, walk_visitor &v);
 struct totals {
   uint64_t entries = 0, drives = 0, dirs = 0, files = 0, bytes = 0;
   int backups = 0;
+  // How the entries read, and how far their two modification dates agree.
+  uint64_t standard = 0, fixed = 0, both_mtimes = 0, agreeing = 0;
   void add(const walk_entry &e);
   // The last line of --list --json and --test --json.
   void json_summary(const cart_set &s) const;

@@ -129,10 +129,11 @@ public:
   explicit sizer(const options &o) : opt_(o) {}
   uint64_t bytes = 0, files = 0;
   void entry(walk_entry &e) override {
-    if (kind_of(e) == kind::file && (e.avail == e.flen || opt_.keep_partial) &&
-        selected(opt_, archive_path(e, opt_.raw_names))) {
+    if (kind_of(e) == kind::file &&
+        ((e.avail == e.flen && !file_error(e)) || opt_.keep_partial) &&
+        selected(opt_, e, archive_path(e, opt_.raw_names))) {
       files++;
-      bytes += e.flen;
+      bytes += uint64_t(e.flen);
     }
   }
 
@@ -153,7 +154,7 @@ public:
     path_ = archive_path(e, opt_.raw_names);
     shown_ = shown(path_);
     named_ = in_message(path_);
-    want_ = selected(opt_, path_);
+    want_ = selected(opt_, e, path_);
     const bool safe = host_parts(e, opt_.raw_names, &parts_);
     if (safe && !opt_.to_stdout)
       leave_dirs();
@@ -174,7 +175,7 @@ public:
         rep.skip("%s: cannot make the directory: %s", named_.c_str(), std::strerror(errno));
       } else {
         rep.wrote = true;
-        dir_time dt{parts_, joined(parts_), ent_time1(e.dh.unknw1)};
+        dir_time dt{parts_, joined(parts_), e.info.mtime};
         // Every drive spec of a backup comes before the first drive's
         // entries: drives wait for the end, and there are few.
         if (kind_of(e) == kind::drive) {
@@ -238,6 +239,16 @@ private:
   }
 
   data_use write_file(walk_entry &e) {
+    if (file_error(e)) {
+      place p = where(set_, e.off);
+      rep.problem(p.img->path, p.off, "file error",
+                  "%s: the backup program could not read it when the backup was made%s",
+                  named_.c_str(),
+                  opt_.keep_partial ? "; written as it stands (--keep-partial)"
+                                    : "; not written (--keep-partial keeps it)");
+      if (!opt_.keep_partial)
+        return data_use::skip;
+    }
     if (damaged(e, path_) && !opt_.keep_partial)
       return data_use::skip;
     if (opt_.to_stdout)
@@ -295,11 +306,11 @@ private:
       out_.discard();
       return data_use::consumed;
     }
-    const uint32_t t = ent_time1(e.dh.unknw1);
-    const struct timespec ts[2] = {{time_t(t), 0}, {time_t(t), 0}};
+    const time_t mt = e.info.mtime, at = e.info.atime ? e.info.atime : mt;
+    const struct timespec ts[2] = {{at, 0}, {mt, 0}};
     if (futimens(fd, ts) != 0)
       rep.warn("%s: cannot set its time: %s", named_.c_str(), std::strerror(errno));
-    if ((ent_attrib(e.dh.unknw1) & 0x01) && fchmod(fd, 0444 & ~umask_now()) != 0)
+    if ((e.info.attrib & 0x01) && fchmod(fd, 0444 & ~umask_now()) != 0)
       rep.warn("%s: cannot make it read-only: %s", named_.c_str(), std::strerror(errno));
     if (!out_.commit(dfd, name.c_str())) {
       rep.skip("%s: cannot write: %s", named_.c_str(), std::strerror(errno));

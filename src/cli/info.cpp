@@ -156,6 +156,10 @@ int do_info(const options &o, const cart_set &s) {
     set["dirs"] = c.t.dirs;
     set["drives"] = c.t.drives;
     set["bytes"] = c.t.bytes;
+    set["standard_entries"] = c.t.standard;
+    set["fixed_entries"] = c.t.fixed;
+    set["both_mtimes"] = c.t.both_mtimes;
+    set["mtimes_agree"] = c.t.agreeing;
     set["problems"] = rep.problems;
     j["set"] = set;
     std::printf("%s\n", j.dump().c_str());
@@ -171,6 +175,12 @@ int do_info(const options &o, const cart_set &s) {
                 static_cast<unsigned long long>(c.t.dirs),
                 static_cast<unsigned long long>(c.t.files));
     std::printf("  bytes        %llu\n", static_cast<unsigned long long>(c.t.bytes));
+    std::printf("  layout       %llu entries read by the standard, %llu by the fixed layout\n",
+                static_cast<unsigned long long>(c.t.standard),
+                static_cast<unsigned long long>(c.t.fixed));
+    std::printf("  dates        %llu entries carry both modification dates, %llu of them agree\n",
+                static_cast<unsigned long long>(c.t.both_mtimes),
+                static_cast<unsigned long long>(c.t.agreeing));
   }
   return rep.problems + rep.skipped > 0 ? 1 : 0;
 }

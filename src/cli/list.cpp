@@ -11,7 +11,7 @@ namespace {
 void put(const std::string &s) { std::fwrite(s.data(), 1, s.size(), stdout); }
 
 std::string attrs(const walk_entry &e) {
-  const uint8_t a = ent_attrib(e.dh.unknw1);
+  const uint8_t a = e.info.attrib;
   std::string s = "-----";
   if (kind_of(e) != kind::file)
     s[0] = 'd';
@@ -46,8 +46,25 @@ public:
       j["path"] = path;
       j["type"] = type_name(kind_of(e));
       j["size"] = e.flen;
-      j["mtime"] = utc_text(ent_time1(e.dh.unknw1));
-      j["attrib"] = ent_attrib(e.dh.unknw1);
+      const entry_info &i = e.info;
+      if (i.standard) {
+        const std::string sn = short_name(e, opt_.raw_names);
+        if (!sn.empty())
+          j["short_name"] = sn;
+        auto date = [](uint32_t when) {
+          return when ? nlohmann::ordered_json(utc_text(when)) : nlohmann::ordered_json(nullptr);
+        };
+        j["created"] = date(i.ctime);
+        j["accessed"] = date(i.atime);
+        j["mtime"] = date(i.mtime);
+      } else {
+        j["mtime"] = utc_text(i.mtime);
+      }
+      j["attrib"] = i.attrib;
+      j["file_error"] = file_error(e);
+      if (kind_of(e) == kind::dir)
+        j["empty_dir"] = i.standard && (e.pflg & PF_EMPTY_DIR) != 0;
+      j["layout"] = i.standard ? "standard" : "fixed";
       j["image"] = p.img->path;
       j["offset"] = p.off;
       j["images"] = images_spanned(set_, e);
@@ -55,7 +72,7 @@ public:
       std::fputc('\n', stdout);
     } else if (opt_.verbose) {
       std::printf("%s %12llu %s %s\n", attrs(e).c_str(), static_cast<unsigned long long>(e.flen),
-                  local_text(ent_time1(e.dh.unknw1)).c_str(), text.c_str());
+                  local_text(e.info.mtime).c_str(), text.c_str());
     } else {
       put(text);
       std::fputc('\n', stdout);

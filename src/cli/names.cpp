@@ -83,12 +83,18 @@ bool match_any(const std::vector<std::string> &pats, const std::string &path) {
 kind kind_of(const walk_entry &e) {
   if (e.pflg & PF_DRIVE)
     return kind::drive;
-  return (ent_attrib(e.dh.unknw1) & 0x10) ? kind::dir : kind::file;
+  // Only an entry read by the standard says "empty directory" by its flag.
+  const bool empty_dir = e.info.standard && (e.pflg & PF_EMPTY_DIR);
+  return (e.info.attrib & 0x10) || empty_dir ? kind::dir : kind::file;
 }
 
-std::string archive_path(const walk_entry &e, bool raw) {
+bool file_error(const walk_entry &e) { return e.info.standard && (e.pflg & PF_FILE_ERROR); }
+
+namespace {
+
+std::string path_named(const walk_entry &e, const uni_str *name, bool raw) {
   if (kind_of(e) == kind::drive)
-    return name_of(e.dh.nm1.get(), raw) + "/";
+    return name_of(name, raw) + "/";
   std::string r;
   if (e.drive)
     r = name_of(e.drive, raw) + "/";
@@ -96,10 +102,30 @@ std::string archive_path(const walk_entry &e, bool raw) {
     r += c;
     r += '/';
   }
-  r += name_of(e.dh.nm1.get(), raw);
+  r += name_of(name, raw);
   if (kind_of(e) == kind::dir)
     r += '/';
   return r;
+}
+
+} // namespace
+
+std::string archive_path(const walk_entry &e, bool raw) {
+  return path_named(e, e.dh.nm1.get(), raw);
+}
+
+std::string short_name(const walk_entry &e, bool raw) {
+  const uni_str *s = e.info.has_short ? e.dh.nm2.get() : nullptr;
+  return s && s->len > 0 ? name_of(s, raw) : std::string();
+}
+
+std::string short_path(const walk_entry &e, bool raw) {
+  const uni_str *s = e.info.has_short ? e.dh.nm2.get() : nullptr;
+  if (s == nullptr || s->len == 0 || kind_of(e) == kind::drive ||
+      (e.dh.nm1 && s->len == e.dh.nm1->len &&
+       std::memcmp(s->ustr.get(), e.dh.nm1->ustr.get(), s->len) == 0))
+    return "";
+  return path_named(e, s, raw);
 }
 
 std::string shown(const std::string &path) {
@@ -164,10 +190,19 @@ bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts) 
   return true;
 }
 
-bool selected(const options &o, const std::string &path) {
-  if (!o.include.empty() && !match_any(o.include, path))
+bool selected(const options &o, const std::string &path, const std::string &alias) {
+  auto any = [&](const std::vector<std::string> &pats) {
+    return match_any(pats, path) || (!alias.empty() && match_any(pats, alias));
+  };
+  if (!o.include.empty() && !any(o.include))
     return false;
-  return !match_any(o.exclude, path);
+  return !any(o.exclude);
+}
+
+bool selected(const options &o, const walk_entry &e, const std::string &path) {
+  if (o.include.empty() && o.exclude.empty())
+    return true;
+  return selected(o, path, short_path(e, o.raw_names));
 }
 
 void reporter::problem(const std::string &image, int64_t off, const std::string &kind,
@@ -304,10 +339,16 @@ void totals::add(const walk_entry &e) {
   case kind::dir: dirs++; break;
   case kind::file:
     files++;
-    bytes += e.flen;
+    bytes += uint64_t(e.flen);
     break;
   }
   backups = std::max(backups, e.backup);
+  (e.info.standard ? standard : fixed)++;
+  if (e.info.both_mtimes) {
+    both_mtimes++;
+    if (mtimes_agree(e.info))
+      agreeing++;
+  }
 }
 
 void totals::json_summary(const cart_set &s) const {

@@ -238,6 +238,7 @@ walk_result walk_set(const cart_set &s, walk_visitor &v) {
   walk_rules rules;
   rules.drive_now = true;
   rules.go_on = true;
+  rules.by_standard = true;
   return walk_entries(s.sfd, rules, v);
 }
 

@@ -37,23 +37,20 @@ uint64_t name_hash(const uni_str *s) {
 
 // What the catalog repeats of each entry.
 struct brief {
-  uint64_t name;
-  uint32_t flen, t1;
+  uint64_t name, size;
+  uint32_t mtime;
   uint8_t attrib;
 };
 
-brief brief_of(const walk_entry &e) {
-  return {name_hash(e.dh.nm1.get()), e.flen, ent_time1(e.dh.unknw1), ent_attrib(e.dh.unknw1)};
-}
-brief brief_of(const cat_head &c) {
-  return {name_hash(c.nm1.get()), ent_flen(c.unknw1), ent_time1(c.unknw1), ent_attrib(c.unknw1)};
+brief brief_of(const uni_str *name, const entry_info &i) {
+  return {name_hash(name), uint64_t(i.size), i.mtime, i.attrib};
 }
 
 // The first field in which the catalog's entry differs, or null.
 const char *differing(const brief &cat, const brief &data) {
   return cat.name != data.name     ? "name"
-         : cat.flen != data.flen   ? "length"
-         : cat.t1 != data.t1       ? "time"
+         : cat.size != data.size   ? "length"
+         : cat.mtime != data.mtime ? "time"
          : cat.attrib != data.attrib ? "attribute"
                                    : nullptr;
 }
@@ -66,7 +63,8 @@ struct digest {
   size_t n = 0;
   void add(const brief &b) {
     v = mix(v + b.name);
-    v = mix(v + (uint64_t(b.flen) << 32 | b.t1));
+    v = mix(v + b.size);
+    v = mix(v + b.mtime);
     v = mix(v + b.attrib);
     n++;
   }
@@ -85,9 +83,9 @@ struct cat_scan {
 cat_scan scan_catalog(int fd, const digest &walked) {
   cat_scan s;
   digest d;
-  cat_reader cat(fd);
+  cat_reader cat(fd, true);
   while (const cat_head *ch = cat.next()) {
-    d.add(brief_of(*ch));
+    d.add(brief_of(ch->nm1.get(), cat.info()));
     if (d.n == walked.n)
       s.same_head = d.v == walked.v;
   }
@@ -101,7 +99,7 @@ cat_scan scan_catalog(int fd, const digest &walked) {
 class side_by_side final : public walk_visitor {
 public:
   side_by_side(int cat, size_t n, const std::string &img, int64_t off)
-      : cat_(cat), n_(n), img_(img), off_(off) {}
+      : cat_(cat, true), n_(n), img_(img), off_(off) {}
   int others = 0; // differing entries past the reports
 
   void entry(walk_entry &e) override {
@@ -110,7 +108,8 @@ public:
       n_ = k_; // it read the first time: the file changed meanwhile
       return;
     }
-    const char *what = differing(brief_of(*ch), brief_of(e));
+    const char *what =
+        differing(brief_of(ch->nm1.get(), cat_.info()), brief_of(e.dh.nm1.get(), e.info));
     k_++;
     if (what && reports_++ < MAX_FIELD_REPORTS)
       rep.problem(img_, off_, "catalog", "catalog entry %zu differs from the data region in its %s",
@@ -143,7 +142,21 @@ public:
       partial_ = e.backup == 1 && set_.images.front().gap_before;
     }
     t.add(e);
-    walked_.add(brief_of(e));
+    walked_.add(brief_of(e.dh.nm1.get(), e.info));
+    if (file_error(e)) {
+      place p = where(set_, e.off);
+      rep.problem(p.img->path, p.off, "file error",
+                  "%s: the backup program could not read it when the backup was made",
+                  in_message(archive_path(e, opt_.raw_names)).c_str());
+    }
+    if (e.info.both_mtimes && !mtimes_agree(e.info)) {
+      place p = where(set_, e.off);
+      rep.problem(p.img->path, p.off, "dates",
+                  "%s: its modification dates differ: %s in its OS description, %s in its DOS "
+                  "description",
+                  in_message(archive_path(e, opt_.raw_names)).c_str(),
+                  utc_text(e.info.os_mtime).c_str(), utc_text(e.info.dos_mtime).c_str());
+    }
   }
 
   data_use data(walk_entry &e) override {
@@ -228,6 +241,7 @@ private:
       walk_rules rules;
       rules.drive_now = true;
       rules.go_on = true;
+      rules.by_standard = true;
       if (cat >= 0 && seek_to(cat, at) && seek_to(set_.sfd, first_))
         walk_entries(set_.sfd, rules, v);
       seek_to(set_.sfd, was);

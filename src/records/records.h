@@ -98,6 +98,58 @@ enum dh_code : int {
 [[nodiscard]] dh_code get_dheader(int fp, dir_head *dh);
 void free_dhead(dir_head *dh);
 
+// ---- entries as the QIC-113 standard lays them out ---------------------------
+//
+// After the fixed portion (DIR_SIG; sizes of the directory entry and of the
+// whole entry; plen at 14; the native file system; the traversal flags at
+// 18) comes a list of data descriptions, each an ID (2 bytes), the size of
+// the data area it describes (8), a structure (2-byte size, then its bytes)
+// and a name (2-byte size in bytes, then UTF-16LE). The fixed layout above
+// is one such list: data, Windows 95, DOS, vendor. Entries that do not read
+// this way are read by the fixed layout, as they always were.
+
+enum desc_id : uint16_t {
+  DESC_VENDOR = 0,
+  DESC_UNIX = 1,
+  DESC_DOS = 2,
+  DESC_NOVELL3 = 3,
+  DESC_OS2 = 4,
+  DESC_NT = 5,
+  DESC_AFP = 6,
+  DESC_DATA = 7,
+  DESC_NOVELL2 = 8,
+  DESC_NOVELL4 = 9,
+  DESC_WIN95 = 10,
+};
+// Traversal flags beyond those the walk steps by.
+constexpr uint8_t PF_EMPTY_DIR = 0x02;
+constexpr uint8_t PF_FILE_ERROR = 0x04; // the backup program could not read the file
+constexpr uint8_t PF_MEDIUM_END = 0x10; // last entry on this cartridge
+
+// What an entry says of its file, read either way. Dates are seconds since
+// 1970 UTC, 0 where unknown.
+struct entry_info {
+  bool standard = false;
+  int64_t size = 0; // of the file data; 64-bit by the standard
+  uint8_t attrib = 0;
+  uint32_t mtime = 0, atime = 0, ctime = 0;
+  // Both descriptions' modification dates, when both are there.
+  bool both_mtimes = false;
+  uint32_t os_mtime = 0, dos_mtime = 0;
+  bool has_short = false; // the DOS name (nm2) is there
+};
+
+// Reads the entry at fp's position by the standard: the name into nm1 (the
+// first non-empty OS name, else the DOS one), the DOS name into nm2, the
+// vendor's into nm3, and the path. True, with the position at the file
+// data, when the list completes and holds a data description; otherwise
+// false, with the position anywhere. The fixed portion's bytes go to dsig
+// and unknw1 as far as they reach.
+[[nodiscard]] bool get_dentry_std(int fp, dir_head *dh, entry_info *info);
+// What an entry read by the fixed layout says: nm1, the first time value
+// and the 32-bit size.
+entry_info fixed_info(const uint8_t *u1);
+
 // ---- catalog entry -------------------------------------------------------------
 
 // A catalog entry is the directory entry's body without DIR_SIG, path and
@@ -123,21 +175,20 @@ enum ch_code : int {
 // below zero on failure.
 [[nodiscard]] int get_cheader(int fp, cat_head *ch);
 void free_chead(cat_head *ch);
+// get_dentry_std of a catalog entry, whose directory entry size (its first
+// two bytes) must agree with the descriptions read.
+[[nodiscard]] bool get_centry_std(int fp, cat_head *ch, entry_info *info);
 
 // A catalog read entry by entry from fp's position. Each entry lasts until
 // the next is read.
 class cat_reader {
 public:
-  explicit cat_reader(int fp) : fp_(fp) {}
+  // by_standard: each entry is read by the standard first (see info()).
+  explicit cat_reader(int fp, bool by_standard = false) : fp_(fp), std_(by_standard) {}
   // The next entry; null at the end marker or at the first entry that
   // cannot be read.
-  cat_head *next() {
-    code_ = get_cheader(fp_, &ch_);
-    if (code_ <= CH_END)
-      return nullptr;
-    n_++;
-    return &ch_;
-  }
+  cat_head *next();
+  const entry_info &info() const { return info_; } // the last entry's
   // get_cheader's last result: the entry's length, or why the reading stopped.
   int code() const { return code_; }
   bool whole() const { return code_ == CH_END; } // it stopped at the end marker
@@ -145,9 +196,11 @@ public:
 
 private:
   int fp_;
+  bool std_;
   int code_ = CH_END;
   size_t n_ = 0;
   cat_head ch_;
+  entry_info info_;
 };
 
 } // namespace cartsift

@@ -62,15 +62,31 @@ trailer_state read_trailer(int fp, uint8_t *t, int64_t *n) {
   return le32(t) == FILE_SIG ? trailer_state::ok : trailer_state::bad;
 }
 
+// The entry at fp's position: by the standard first when the rules ask,
+// else, or when it does not read that way, by the fixed layout.
+dh_code read_entry(int fp, bool by_standard, dir_head &dh, entry_info &info) {
+  if (by_standard) {
+    const int64_t at = img_seek(fp, 0, SEEK_CUR);
+    if (at >= 0 && get_dentry_std(fp, &dh, &info))
+      return DH_OK;
+    if (at < 0 || !seek_to(fp, at))
+      return DH_SHORT;
+  }
+  const dh_code r = get_dheader(fp, &dh);
+  if (r == DH_OK)
+    info = fixed_info(dh.unknw1);
+  return r;
+}
+
 // An entry at `at` whose header reads and whose trailer stands where its
 // size says. Leaves the position anywhere.
-bool reads_whole(int fp, int64_t at) {
+bool reads_whole(int fp, int64_t at, bool by_standard) {
   dir_head dh;
-  if (!seek_to(fp, at) || get_dheader(fp, &dh) != DH_OK)
+  entry_info info;
+  if (!seek_to(fp, at) || read_entry(fp, by_standard, dh, info) != DH_OK)
     return false;
   const int64_t data = img_seek(fp, 0, SEEK_CUR);
-  const int64_t flen = ent_flen(dh.unknw1);
-  free_dhead(&dh);
+  const int64_t flen = info.size;
   uint8_t t[TRAILER_SIZE];
   int64_t n;
   return data >= 0 && seek_to(fp, data + flen) && read_trailer(fp, t, &n) == trailer_state::ok;
@@ -80,11 +96,11 @@ bool reads_whole(int fp, int64_t at) {
 // The size may be overstated, so the entries after it can lie inside the
 // bytes it claims; there, only one that reads whole is believed (file data
 // may hold the signature). Past them, the first signature, as before.
-int64_t resync(int fp, const walk_entry &e) {
+int64_t resync(int fp, const walk_entry &e, bool by_standard) {
   const int64_t end = e.data + e.flen;
   for (int64_t at = fnd_sig(fp, e.data, DIR_SIG); at >= 0 && at < end;
        at = fnd_sig(fp, at + 1, DIR_SIG))
-    if (reads_whole(fp, at))
+    if (reads_whole(fp, at, by_standard))
       return at;
   return fnd_sig(fp, end, DIR_SIG);
 }
@@ -146,7 +162,7 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
     if (pos < 0)
       break;
     res.off = pos;
-    const dh_code r = get_dheader(fp, &e.dh);
+    const dh_code r = read_entry(fp, rules.by_standard, e.dh, e.info);
     if (r != DH_OK) {
       res.end = end_of(r);
       if (!rules.go_on)
@@ -168,7 +184,7 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
     e.backup = backup;
     e.off = pos;
     e.data = img_seek(fp, 0, SEEK_CUR);
-    e.flen = ent_flen(u1);
+    e.flen = e.info.size;
     e.plen = ent_plen(u1);
     e.pflg = ent_pflg(u1);
     // Only the everyday walk looks at barriers; the classic one reads on
@@ -220,7 +236,7 @@ walk_result walk_entries(int fp, const walk_rules &rules, walk_visitor &v) {
       if (e.trailer != trailer_state::ok) {
         v.bad_trailer(e, e.data + e.flen, nullptr, 0);
         const bool last = e.pflg & PF_END;
-        const int64_t at = resync(fp, e);
+        const int64_t at = resync(fp, e, rules.by_standard);
         finish();
         if (!(last ? next_backup(at) : go_to(at)))
           break;

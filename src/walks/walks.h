@@ -52,6 +52,9 @@ struct walk_rules {
   // search for the next entry, data that stops at a barrier resumes after
   // it, and a backup's end is not the walk's end.
   bool go_on = false;
+  // Entries are read as the QIC-113 standard lays them out where they
+  // read that way (see get_dentry_std), else by the fixed layout.
+  bool by_standard = false;
 };
 
 // One entry as the walk yields it. The record is the walk's until done().
@@ -61,7 +64,7 @@ struct walk_entry {
   int64_t off = 0;   // its DIR_SIG
   int64_t data = 0;  // first byte of its file data
   int64_t avail = 0; // data bytes readable before a barrier or the end
-  uint32_t flen = 0;
+  int64_t flen = 0;  // of the file data
   uint16_t plen = 0;
   uint8_t pflg = 0;
   // go_on only: the trailer after the data, known once the data step is
@@ -70,6 +73,7 @@ struct walk_entry {
   enum class trailer_state { unknown, ok, bad, missing } trailer = trailer_state::unknown;
   const uni_str *drive = nullptr; // the drive it belongs to; null before any drive spec
   dir_head dh;
+  entry_info info; // what the entry says of its file, read either way
 };
 
 enum class data_use { skip, consumed, failed };

@@ -127,9 +127,10 @@ TEST(Everyday, ListingsOfATwoCartridgeSetGivenBackwards) {
     plain += w.path + std::string("\n");
     verbose += fmt("%s %12zu %s %s\n", w.attrs, es[i].data.size(), w.time, w.path);
     json += fmt("{\"path\":\"%s\",\"type\":\"%s\",\"size\":%zu,\"mtime\":\"%s\",\"attrib\":%u,"
-                "\"image\":\"s%zu.113\",\"offset\":%zu,\"images\":%d}\n", w.path, w.type,
-                es[i].data.size(), utc.c_str(), unsigned(es[i].attrib), s.entries[i].image + 1,
-                s.entries[i].off, w.images);
+                "\"file_error\":false,%s\"layout\":\"fixed\",\"image\":\"s%zu.113\",\"offset\":%zu,"
+                "\"images\":%d}\n", w.path, w.type, es[i].data.size(), utc.c_str(),
+                unsigned(es[i].attrib), std::string(w.type) == "dir" ? "\"empty_dir\":false," : "",
+                s.entries[i].image + 1, s.entries[i].off, w.images);
     data += std::string(es[i].data.begin(), es[i].data.end());
   }
   json += "{\"summary\":{\"entries\":5,\"drives\":1,\"dirs\":1,\"files\":3,\"bytes\":40007,"
