@@ -279,6 +279,8 @@ int main(int argc, char **argv) {
     rec(4, 0, HDR_SIZE, "header1");
     rec(5, VTBL_OFFSET, VTBL_OFFSET + 128, "vtbl");
     rec(6, DATA_START, DATA_START + 0x1000, "search");
+    rec(7, DATA_START, DATA_START + 0x3000, "std-entries");
+    rec(8, cat, cat + 0x1000, "std-catalog");
 
     // Frames: the room (16-bit little-endian, as the target reads it), then
     // the stream. Text, runs, the demo's entries; whole and cut short.

@@ -70,6 +70,43 @@ void cat_entries(int fp) {
   free_chead(&ch);
 }
 
+void show(const entry_info &i) {
+  out("%d %lld %u %u %u %u %u %u %d", int(i.standard), static_cast<long long>(i.size), i.attrib,
+      i.mtime, i.atime, i.ctime, i.os_mtime, i.dos_mtime, int(i.has_short));
+}
+
+// Entries as the everyday walk reads them: by the standard where they read
+// that way, else by the fixed layout from the same place.
+void std_entries(int fp) {
+  dir_head dh;
+  entry_info info;
+  for (;;) {
+    const int64_t at = img_seek(fp, 0, SEEK_CUR);
+    if (at < 0)
+      break;
+    if (!get_dentry_std(fp, &dh, &info)) {
+      if (!seek_to(fp, at) || get_dheader(fp, &dh) != DH_OK)
+        break;
+      info = fixed_info(dh.unknw1);
+    }
+    show(dh.nm1.get());
+    show(dh.nm2.get());
+    show(dh.path.get());
+    show(info);
+    if (info.size > INT64_MAX - 18 || img_seek(fp, info.size + 18, SEEK_CUR) < 0)
+      break;
+  }
+}
+
+void std_catalog(int fp) {
+  cat_reader cat(fp, true);
+  while (const cat_head *ch = cat.next()) {
+    show(ch->nm1.get());
+    show(ch->nm2.get());
+    show(cat.info());
+  }
+}
+
 void strings(int fp) {
   while (uni_ptr s = get_unistr(fp)) {
     show(s.get());
@@ -94,7 +131,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1)
     return 0;
-  const uint8_t sel = data[0] % 7;
+  const uint8_t sel = data[0] % 9;
   data++;
   size--;
   off_t at = sel == 4 ? BLOCK_SIZE : sel == 5 ? VTBL_OFFSET : 0;
@@ -130,6 +167,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)fnd_sig(fp, 0, FILE_SIG);
     break;
   }
+  case 7:
+    std_entries(fp);
+    break;
+  case 8:
+    std_catalog(fp);
+    break;
   }
   (void)get_cur_pos(fp);
   img_close(fp);
