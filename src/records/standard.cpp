@@ -15,6 +15,9 @@ constexpr size_t DIR_FIXED = 19; // DIR_SIG to the first description
 constexpr size_t CAT_FIXED = 15; // the same without DIR_SIG
 constexpr size_t OS_STRUCT = 28; // attributes, created, accessed, modified
 constexpr size_t DOS_STRUCT = 9; // attribute byte, modified
+// Far past any cartridge, and far enough below 2^63 that no offset plus a
+// size can overflow: a size beyond it is not believed.
+constexpr uint64_t MAX_SIZE = uint64_t(1) << 56;
 
 bool names_file(uint16_t id) {
   switch (id) {
@@ -72,9 +75,11 @@ public:
     if (to == &os_)
       os_named_ = nsize > 0;
     if (id == DESC_DATA && !data_seen_) {
-      data_seen_ = true;
       const uint64_t size = le64(h + 2);
-      info.size = size > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(size);
+      if (size > MAX_SIZE)
+        return false;
+      data_seen_ = true;
+      info.size = int64_t(size);
     } else if (has_dates(id) && ssize >= OS_STRUCT && !os_dated_) {
       os_dated_ = true;
       info.attrib = st[0];
