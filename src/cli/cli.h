@@ -1,12 +1,16 @@
 // The everyday face: --list, --extract, --test and --info over every image
-// of a set, with UTF-8 names, plain and JSON listings. Listings and data go
-// to standard output, messages to standard error; the status is 0, 1 when
-// something was skipped or damaged, 2 when the run could not start.
+// of a set, with UTF-8 names, plain and JSON listings; --convert and --bag
+// write the set into a standard archive or a BagIt bag, and --hash gives
+// digests of what is read or written. Listings and data go to standard
+// output, messages to standard error; the status is 0, 1 when something was
+// skipped or damaged, 2 when the run could not start.
 #pragma once
 
 #include <cstdint>
 #include <csignal>
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,21 +20,29 @@
 
 namespace cartsift::cli {
 
-// True when an argument is exactly one of the four commands.
+// True when an argument is one of the commands.
 bool wanted(int argc, char **argv);
 int everyday_main(int argc, char **argv);
 // The everyday part of --help, which comes first.
 void help(FILE *to);
 
-enum class command { none, list, extract, test, info, inflate };
+enum class command { none, list, extract, test, info, inflate, convert, bag };
+
+enum class hash_alg { md5, sha1, sha256, sha512 };
+enum class arc_format { none, zip, pax };
 
 struct options {
   command cmd = command::none;
   bool verbose = false, json = false, quiet = false;
   bool raw_names = false, as_given = false;
   bool overwrite = false, to_stdout = false, keep_partial = false;
+  bool xattrs = false;
   std::string dir = ".";
   bool dir_given = false;
+  std::string out;      // --convert's archive, "-" for standard output; --bag's directory
+  arc_format format = arc_format::none;
+  std::vector<hash_alg> hashes; // in the order given, each once
+  std::string manifest;         // --manifest=FILE
   std::vector<std::string> include, exclude;
   std::vector<std::string> images;
 };
@@ -131,6 +143,8 @@ place where(const cart_set &s, int64_t soff);
 const image_info *cut_at(const cart_set &s, int64_t soff);
 int images_spanned(const cart_set &s, const walk_entry &e);
 
+class outcome_log;
+
 // A face over the entry walk that reports what the walk passes over.
 class everyday_walk : public walk_visitor {
 public:
@@ -148,6 +162,15 @@ public:
   void note_holes();
 
 protected:
+  // A file the backup program could not read, or whose data stops short, is
+  // reported, and with no --keep-partial it is left out and log is told so;
+  // true then. verb says what the face does with a file: "written".
+  bool left_out(const walk_entry &e, const std::string &path, outcome_log *log,
+                const char *verb);
+  // An entry that --include and --exclude leave out, or whose name is unsafe
+  // to write, is reported where that is news and log is told; true then.
+  bool passed_by(const walk_entry &e, const std::string &path, bool want, bool safe,
+                 outcome_log *log);
   // What became of an entry with a bad trailer, said after the report of
   // it: "not written", say. Set by a face that writes.
   virtual const char *bad_outcome(const walk_entry &) { return ""; }
@@ -179,6 +202,9 @@ struct totals {
 
 int do_list(const options &o, const cart_set &s);
 int do_extract(const options &o, const cart_set &s);
+// These open the set themselves, once their output is known to be writable.
+int do_convert(const options &o);
+int do_bag(const options &o);
 int do_test(const options &o, const cart_set &s);
 int do_info(const options &o, const cart_set &s);
 // Each image apart: IN OUT, or -C DIR and the images.
@@ -187,7 +213,8 @@ int do_inflate(const options &o);
 // ---- output files ----------------------------------------------------------------
 
 // A file appears whole or not at all: it is written under a temporary name
-// in its directory and renamed into place when complete. One at a time.
+// in its directory and renamed into place when complete. A few at a time:
+// an archive or an extracted file, and the manifests written beside it.
 class part_file {
 public:
   part_file() = default;
@@ -198,13 +225,191 @@ public:
   int open(int dir);
   int fd() const { return fd_.get(); }
   // Closes it and gives it its name in dir; false (errno) when either fails,
-  // and then it is gone.
-  bool commit(int dir, const char *name);
+  // and then it is gone. With keep, a file of that name stays (EEXIST).
+  bool commit(int dir, const char *name, bool keep = false);
   void discard();
 
 private:
   fd_guard fd_;
+  int slot_ = -1;
 };
+
+// The directory of a path and its last component, for part_file: "." and
+// the path itself when it has no '/'. -1 (errno) when the directory cannot
+// be opened.
+int open_parent(const std::string &path, std::string *name);
+
+// ---- digests and manifests -------------------------------------------------------
+
+// "sha256" and the like; false for a name that is none of the four.
+bool parse_hash(const std::string &name, hash_alg *a);
+const char *hash_name(hash_alg a); // sha256
+const char *hash_tag(hash_alg a);  // SHA256, as sha256sum --tag writes it
+
+// The digests of one file's bytes, one per algorithm, from the bytes as they
+// pass on their way out (OpenSSL's EVP calls): a digest costs no read of its own.
+class digests {
+public:
+  explicit digests(const std::vector<hash_alg> &algs);
+  ~digests();
+  digests(const digests &) = delete;
+  digests &operator=(const digests &) = delete;
+  bool empty() const { return algs_.empty(); }
+  const std::vector<hash_alg> &algs() const { return algs_; }
+  void start();
+  void add(const void *p, size_t n);
+  // Lower-case hex, in the order of algs(); good until the next start().
+  const std::vector<std::string> &finish();
+
+private:
+  std::vector<hash_alg> algs_;
+  std::vector<struct evp_md_ctx_st *> ctx_;
+  std::vector<std::string> hex_;
+};
+
+// Reads n bytes from the set's position and hands them, a chunk at a time,
+// to d (when not null) and to put, which returns false when it cannot take
+// them. The bytes handed on; when fewer than n, *rfail tells whether the
+// set ran short rather than put.
+int64_t pass_data(int fp, int64_t n, digests *d,
+                  const std::function<bool(const uint8_t *, size_t)> &put, bool *rfail);
+
+// The lines a checksum file gives one file: "DIGEST  PATH" as sha256sum
+// writes them, or with several algorithms a tagged line each
+// ("SHA256 (PATH) = DIGEST"), both with sha256sum's escapes; in a bag's
+// manifest "DIGEST  PATH" with CR, LF and % percent-encoded. A file kept
+// in part (--keep-partial) is followed by "# damaged: N of M bytes".
+enum class sums_style { sums, bagit };
+std::string sum_lines(sums_style st, const std::vector<hash_alg> &algs, const std::string &path,
+                      const std::vector<std::string> &hex);
+std::string damage_note(int64_t got, int64_t size);
+
+// A text file written under a temporary name, in writes of a useful size,
+// and renamed into place at the end.
+class text_file {
+public:
+  // In directory dir as name; false (errno) when it cannot be made.
+  bool open(int dir, const std::string &name);
+  bool put(const std::string &s);
+  // Writes what is pending; false (errno) once a write has failed.
+  bool flush();
+  bool commit();
+  int fd() const { return f_.fd(); }
+  int dir() const { return dir_; }
+  const std::string &name() const { return name_; }
+
+private:
+  part_file f_;
+  int dir_ = -1;
+  std::string name_, pending_;
+  int err_ = 0;
+};
+
+// A checksum file written under a temporary name and renamed into place at
+// the end. A path written twice in a run (a later backup brings a newer
+// copy) keeps its last lines only: the writer names the paths that may have
+// been written before, and those alone are looked for again at the end.
+class sums_file {
+public:
+  sums_file(sums_style st, std::vector<hash_alg> algs) : st_(st), algs_(std::move(algs)) {}
+  bool open(int dir, const std::string &name) { return f_.open(dir, name); }
+  bool add(const std::string &path, const std::vector<std::string> &hex, bool partial,
+           int64_t got, int64_t size);
+  void may_repeat(const std::string &path);
+  // Renames it into place; false (errno) on a write failure.
+  bool commit();
+
+private:
+  std::string key(const std::string &line) const;
+  bool drop_repeats();
+  sums_style st_;
+  std::vector<hash_alg> algs_;
+  text_file f_;
+  // The lines of paths that may be there twice, by their text without the
+  // digest, and how many times they are there.
+  std::map<std::string, int> repeats_;
+};
+
+// Remembers, in fixed memory, the paths a run has written, so that a later
+// copy of one (the next backup's) can be told from a file that was there
+// before: a path it has not seen is never taken for one seen; one it has
+// may now and then be new.
+class seen_paths {
+public:
+  void add(uint64_t h);
+  bool maybe(uint64_t h) const;
+
+private:
+  static constexpr int PROBES = 4;
+  static constexpr uint64_t BITS = uint64_t(1) << 24; // 2 MiB when full
+  // Made as bits are set, so that a run of a few files costs a few pages.
+  static constexpr uint64_t CHUNK = 4096;
+  static uint64_t bit(uint64_t h, int k) {
+    return ((h & 0xFFFFFFFF) + uint64_t(k) * ((h >> 32) | 1)) % BITS;
+  }
+  std::vector<std::unique_ptr<uint64_t[]>> chunks_;
+};
+
+// ---- what a writing run did with each entry -----------------------------------------
+
+// The report of a bag names these.
+enum class fate { written, damaged, file_error, unsafe, excluded, failed };
+const char *fate_name(fate f);
+
+struct entry_outcome {
+  const walk_entry *e = nullptr;
+  std::string path; // the archive path
+  std::string rel;  // where it went, relative to the output; empty when nowhere
+  fate f = fate::written;
+  int64_t bytes = 0; // data bytes written, or recoverable where none were
+  bool partial = false;
+  const std::vector<std::string> *hex = nullptr; // a file written with digests
+};
+
+// Told by --extract and --convert of every entry; manifests and the bag
+// are written from it.
+class outcome_log {
+public:
+  virtual ~outcome_log() = default;
+  virtual void done(const entry_outcome &o) = 0;
+  // A file this run wrote before was replaced by a later copy.
+  virtual void replaced(const std::string & /*rel*/, int64_t /*old_size*/) {}
+};
+
+// Tells log, when there is one, what became of an entry.
+void tell(outcome_log *log, const walk_entry &e, const std::string &path, fate f, int64_t bytes,
+          const std::string &rel = "", bool partial = false,
+          const std::vector<std::string> *hex = nullptr);
+
+// --manifest=FILE: the checksum lines of the files written, their paths
+// relative to the output directory or the archive's root.
+class manifest_log final : public outcome_log {
+public:
+  explicit manifest_log(const options &o) : f_(sums_style::sums, o.hashes) {}
+  // Makes FILE's temporary file; false after its one message.
+  bool open(const std::string &file);
+  void done(const entry_outcome &o) override;
+  void replaced(const std::string &rel, int64_t) override { f_.may_repeat(rel); }
+  // Puts FILE in place; false after its one message.
+  bool commit();
+
+private:
+  sums_file f_;
+  fd_guard dir_;
+  std::string file_;
+  bool bad_ = false;
+};
+
+// The extraction of do_extract below an open directory, telling log (when
+// not null) what it did; the digests of o.hashes are computed as the bytes
+// are written. The status.
+int extract_into(const options &o, const cart_set &s, int root, outcome_log *log);
+
+// The DOS attribute byte an archive or an extended attribute keeps for an
+// entry, and its text form "0x21", which Samba and Wine read from
+// user.DOSATTRIB.
+uint8_t dos_attrib(const walk_entry &e);
+std::string dos_attrib_text(uint8_t a);
 
 // While it lives, SIGINT, SIGTERM and SIGHUP remove the part_file being
 // written and then end the process as they would have.
@@ -240,6 +445,10 @@ private:
   uint64_t total_bytes_, total_files_, bytes_ = 0, files_ = 0;
   double start_, last_ = 0;
 };
+
+// Whether a writing run shows the progress line (on a terminal, without
+// -q), and then what it will write, counted by a walk of its own.
+bool progress_wanted(const options &o, const cart_set &s, uint64_t *bytes, uint64_t *files);
 
 // Local and UTC time texts of a time value.
 std::string local_text(uint32_t t); // YYYY-MM-DD HH:MM:SS

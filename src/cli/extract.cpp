@@ -1,7 +1,9 @@
 // --extract: the selected entries written below the output directory, or
-// their data to standard output.
+// their data to standard output; with --manifest, the digests of what was
+// written, taken as it was written.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <functional>
 
 #include "cli/cli.h"
+#include "extract/write_full.h"
 
 namespace cartsift::cli {
 
@@ -78,52 +81,15 @@ std::string joined(const std::vector<std::string> &parts) {
   return s;
 }
 
-// Remembers, in fixed memory, the paths this run has written: a later
-// backup of the same volume brings the newer copy, which replaces what
-// this run wrote as tar replaces an earlier member. A path the filter has
-// not seen is never taken for one of ours; one it has is, only when the
-// file's change time is no older than this run's first file.
-class written_paths {
-public:
-  void add(uint64_t h) {
-    if (chunks_.empty())
-      chunks_.resize(BITS / CHUNK);
-    for (int k = 0; k < PROBES; k++) {
-      const uint64_t i = bit(h, k);
-      auto &c = chunks_[i / CHUNK];
-      if (!c)
-        c = std::make_unique<uint64_t[]>(CHUNK / 64);
-      c[i % CHUNK / 64] |= uint64_t(1) << (i % 64);
-    }
-  }
-  bool maybe(uint64_t h) const {
-    if (chunks_.empty())
-      return false;
-    for (int k = 0; k < PROBES; k++) {
-      const uint64_t i = bit(h, k);
-      const auto &c = chunks_[i / CHUNK];
-      if (!c || !(c[i % CHUNK / 64] >> (i % 64) & 1))
-        return false;
-    }
-    return true;
-  }
-
-private:
-  static constexpr int PROBES = 4;
-  static constexpr uint64_t BITS = uint64_t(1) << 24; // 2 MiB when full
-  // Made as bits are set, so that a run of a few files costs a few pages.
-  static constexpr uint64_t CHUNK = 4096;
-  static uint64_t bit(uint64_t h, int k) {
-    return ((h & 0xFFFFFFFF) + uint64_t(k) * ((h >> 32) | 1)) % BITS;
-  }
-  std::vector<std::unique_ptr<uint64_t[]>> chunks_;
-};
-
+// A later backup of the same volume brings the newer copy, which replaces
+// what this run wrote as tar replaces an earlier member. A path seen_paths
+// has seen is taken for one of ours only when the file's change time is no
+// older than this run's first file.
 bool not_older(const struct timespec &a, const struct timespec &b) {
   return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec >= b.tv_nsec;
 }
 
-// Counts what --extract will write, for the progress line.
+// Counts what a writing run will write, for the progress line.
 class sizer final : public walk_visitor {
 public:
   explicit sizer(const options &o) : opt_(o) {}
@@ -143,8 +109,8 @@ private:
 
 class extractor final : public everyday_walk {
 public:
-  extractor(const cart_set &s, const options &o, int root, progress &pr)
-      : everyday_walk(s, o), tree_(root), pr_(pr) {}
+  extractor(const cart_set &s, const options &o, int root, progress &pr, outcome_log *log)
+      : everyday_walk(s, o), tree_(root), pr_(pr), log_(log), dg_(o.hashes) {}
 
   bool stdout_failed = false;
 
@@ -158,23 +124,21 @@ public:
     const bool safe = host_parts(e, opt_.raw_names, &parts_);
     if (safe && !opt_.to_stdout)
       leave_dirs();
-    if (!want_) {
-      if (e.flen > 0)
-        damaged(e, path_);
-      return;
-    }
-    if (!safe) {
-      rep.skip("%s: unsafe name, skipped", named_.c_str());
+    if (passed_by(e, path_, want_, safe, log_)) {
       want_ = false;
       return;
     }
     if (kind_of(e) != kind::file) {
       if (opt_.to_stdout)
         return;
-      if (tree_.dir(parts_, parts_.size(), true) < 0) {
+      const int dfd = tree_.dir(parts_, parts_.size(), true);
+      if (dfd < 0) {
         rep.skip("%s: cannot make the directory: %s", named_.c_str(), std::strerror(errno));
+        tell(e, fate::failed, 0);
       } else {
         rep.wrote = true;
+        set_dos_attrib(dfd, e);
+        tell(e, fate::written, 0, joined(parts_) + "/");
         dir_time dt{parts_, joined(parts_), e.info.mtime};
         // Every drive spec of a backup comes before the first drive's
         // entries: drives wait for the end, and there are few.
@@ -227,29 +191,40 @@ private:
     }
   }
 
+  // Tells the log what became of the entry; rel is where it was written.
+  void tell(const walk_entry &e, fate f, int64_t bytes, const std::string &rel = "",
+            bool partial = false, const std::vector<std::string> *hex = nullptr) {
+    cli::tell(log_, e, path_, f, bytes, rel, partial, hex);
+  }
+
+  // user.DOSATTRIB, where --xattrs asks for it and the file system takes it.
+  void set_dos_attrib(int fd, const walk_entry &e) {
+    if (!opt_.xattrs || xattrs_refused_)
+      return;
+    const std::string v = dos_attrib_text(dos_attrib(e));
+    if (fsetxattr(fd, "user.DOSATTRIB", v.data(), v.size(), 0) != 0) {
+      // Once: a file system that refuses one refuses them all.
+      xattrs_refused_ = true;
+      rep.warn("%s: cannot keep the DOS attributes as user.DOSATTRIB here: %s", named_.c_str(),
+               std::strerror(errno));
+    }
+  }
+
   // Whether the entry's size held: its trailer stands right after the data.
   bool size_held(walk_entry &e) {
     if (e.avail == e.flen && e.trailer == trailer_state::unknown)
       get_trailer(set_.sfd, e);
     if (e.trailer == trailer_state::ok || e.trailer == trailer_state::unknown)
       return true;
+    bad_size_ = true;
     outcome_ = opt_.keep_partial ? "; written as it stands (--keep-partial)"
                                  : "; not written (--keep-partial keeps it)";
     return opt_.keep_partial;
   }
 
   data_use write_file(walk_entry &e) {
-    if (file_error(e)) {
-      place p = where(set_, e.off);
-      rep.problem(p.img->path, p.off, "file error",
-                  "%s: the backup program could not read it when the backup was made%s",
-                  named_.c_str(),
-                  opt_.keep_partial ? "; written as it stands (--keep-partial)"
-                                    : "; not written (--keep-partial keeps it)");
-      if (!opt_.keep_partial)
-        return data_use::skip;
-    }
-    if (damaged(e, path_) && !opt_.keep_partial)
+    bad_size_ = false;
+    if (left_out(e, path_, log_, "written"))
       return data_use::skip;
     if (opt_.to_stdout)
       return size_held(e) ? to_stdout(e) : data_use::skip;
@@ -257,13 +232,16 @@ private:
     const int dfd = tree_.dir(parts_, parts_.size() - 1, true);
     if (dfd < 0) {
       rep.skip("%s: cannot make its directory: %s", named_.c_str(), std::strerror(errno));
+      tell(e, fate::failed, 0);
       return data_use::skip;
     }
     const uint64_t key = std::hash<std::string>{}(joined(parts_));
     struct stat st;
+    int64_t replaces = -1; // the size of the file of ours it replaces
     if (!tree_.made_here() && fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (S_ISDIR(st.st_mode)) {
         rep.skip("%s: a directory of that name exists, kept", named_.c_str());
+        tell(e, fate::failed, 0);
         return data_use::skip;
       }
       // Replaced, never written through: a link in its place is replaced
@@ -272,13 +250,17 @@ private:
                         not_older(st.st_ctim, start_);
       if (!opt_.overwrite && !ours) {
         rep.skip("%s: exists, kept (--overwrite replaces it)", named_.c_str());
+        tell(e, fate::failed, 0);
         return data_use::skip;
       }
+      if (ours)
+        replaces = st.st_size;
     }
 
     const int fd = out_.open(dfd);
     if (fd < 0) {
       rep.skip("%s: cannot create: %s", named_.c_str(), std::strerror(errno));
+      tell(e, fate::failed, 0);
       return data_use::skip;
     }
     rep.wrote = true;
@@ -288,8 +270,15 @@ private:
     }
     int64_t got = 0;
     bool rfail = false;
-    if (e.avail > 0)
+    if (!dg_.empty()) {
+      // The digests from the bytes on their way out: no second read.
+      dg_.start();
+      got = pass_data(
+          set_.sfd, e.avail, &dg_,
+          [fd](const uint8_t *p, size_t n) { return write_full(fd, p, n); }, &rfail);
+    } else if (e.avail > 0) {
       got = img_copy(set_.sfd, fd, e.avail, &rfail);
+    }
     if (got < e.avail) {
       const int err = errno;
       out_.discard();
@@ -297,26 +286,38 @@ private:
         place p = where(set_, e.data + got);
         rep.problem(p.img->path, p.off, "read", "%s: data cannot be read, not written",
                     named_.c_str());
+        tell(e, fate::damaged, got);
       } else {
         rep.skip("%s: cannot write: %s", named_.c_str(), std::strerror(err));
+        tell(e, fate::failed, 0);
       }
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
     if (!size_held(e)) {
       out_.discard();
+      tell(e, fate::damaged, got);
       return data_use::consumed;
     }
     const time_t mt = e.info.mtime, at = e.info.atime ? e.info.atime : mt;
     const struct timespec ts[2] = {{at, 0}, {mt, 0}};
     if (futimens(fd, ts) != 0)
       rep.warn("%s: cannot set its time: %s", named_.c_str(), std::strerror(errno));
+    // Before the mode: a read-only file takes no attribute of its owner's.
+    set_dos_attrib(fd, e);
     if ((e.info.attrib & 0x01) && fchmod(fd, 0444 & ~umask_now()) != 0)
       rep.warn("%s: cannot make it read-only: %s", named_.c_str(), std::strerror(errno));
     if (!out_.commit(dfd, name.c_str())) {
       rep.skip("%s: cannot write: %s", named_.c_str(), std::strerror(errno));
+      tell(e, fate::failed, 0);
       return data_use::consumed;
     }
     written_.add(key);
+    const std::string rel = joined(parts_);
+    if (log_ && replaces >= 0)
+      log_->replaced(rel, replaces);
+    const bool partial = file_error(e) || e.avail < e.flen || bad_size_;
+    tell(e, file_error(e) ? fate::file_error : partial ? fate::damaged : fate::written, got, rel,
+         partial, dg_.empty() ? nullptr : &dg_.finish());
     if (opt_.verbose)
       std::printf("%s\n", shown_.c_str());
     pr_.add(uint64_t(got), 1);
@@ -352,13 +353,17 @@ private:
 
   tree tree_;
   progress &pr_;
+  outcome_log *log_;
+  digests dg_;
+  bool bad_size_ = false;       // the entry's trailer is not after its data
+  bool xattrs_refused_ = false; // warned once
   std::string path_, shown_, named_; // shown_ as listings print it, named_ as messages do
   std::vector<std::string> parts_;
   bool want_ = false;
   const char *outcome_ = "";
   std::vector<dir_time> open_dirs_; // the made directories the walk is inside, outermost first
   std::vector<dir_time> drives_;
-  written_paths written_;
+  seen_paths written_;
   struct timespec start_ {};
   bool have_start_ = false;
   part_file out_;
@@ -382,6 +387,36 @@ bool make_root(const std::string &dir) {
 
 } // namespace
 
+bool progress_wanted(const options &o, const cart_set &s, uint64_t *bytes, uint64_t *files) {
+  *bytes = *files = 0;
+  if (o.quiet || !isatty(STDERR_FILENO))
+    return false;
+  sizer z(o);
+  walk_set(s, z);
+  *bytes = z.bytes;
+  *files = z.files;
+  return true;
+}
+
+int extract_into(const options &o, const cart_set &s, int root, outcome_log *log) {
+  uint64_t bytes, files;
+  const bool show = progress_wanted(o, s, &bytes, &files);
+  bool stdout_failed;
+  {
+    interrupt_guard signals;
+    progress pr(show, bytes, files);
+    extractor x(s, o, root, pr, log);
+    walk_set(s, x);
+    x.finish();
+    x.note_holes();
+    stdout_failed = x.stdout_failed;
+    pr.done();
+  }
+  if (stdout_failed)
+    return 2; // -O: the data stream is what was asked for, and it is broken
+  return rep.problems + rep.skipped > 0 ? 1 : 0;
+}
+
 int do_extract(const options &o, const cart_set &s) {
   fd_guard root;
   if (!o.to_stdout) {
@@ -402,28 +437,14 @@ int do_extract(const options &o, const cart_set &s) {
       return 2;
     }
   }
-  uint64_t bytes = 0, files = 0;
-  const bool show = !o.quiet && isatty(STDERR_FILENO);
-  if (show) {
-    sizer z(o);
-    walk_set(s, z);
-    bytes = z.bytes;
-    files = z.files;
-  }
-  bool stdout_failed;
-  {
-    interrupt_guard signals;
-    progress pr(show, bytes, files);
-    extractor x(s, o, root.get(), pr);
-    walk_set(s, x);
-    x.finish();
-    x.note_holes();
-    stdout_failed = x.stdout_failed;
-    pr.done();
-  }
-  if (stdout_failed)
-    return 2; // -O: the data stream is what was asked for, and it is broken
-  return rep.problems + rep.skipped > 0 ? 1 : 0;
+  if (o.manifest.empty())
+    return extract_into(o, s, root.get(), nullptr);
+  interrupt_guard signals; // the manifest's temporary file too
+  manifest_log m(o);
+  if (!m.open(o.manifest))
+    return 2;
+  const int status = extract_into(o, s, root.get(), &m);
+  return m.commit() ? status : std::max(status, 1);
 }
 
 } // namespace cartsift::cli

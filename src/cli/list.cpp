@@ -1,5 +1,5 @@
 // --list: the archive paths of every entry, in stream order, plain, in the
-// tar -tv shape, or as JSON Lines.
+// tar -tv shape, or as JSON Lines; with --hash, checksum lines of the files.
 #include <nlohmann/json.hpp>
 
 #include "cli/cli.h"
@@ -32,17 +32,26 @@ const char *type_name(kind k) {
 
 class lister final : public everyday_walk {
 public:
-  using everyday_walk::everyday_walk;
+  lister(const cart_set &s, const options &o) : everyday_walk(s, o), dg_(o.hashes) {}
   totals t;
 
   void entry(walk_entry &e) override {
     note_holes();
     t.add(e);
     const std::string path = archive_path(e, opt_.raw_names);
-    const std::string text = opt_.json ? std::string() : shown(path);
+    const std::string text = opt_.json || !dg_.empty() ? std::string() : shown(path);
+    hashing_ = false;
+    if (!dg_.empty() && kind_of(e) == kind::file) {
+      // What --extract would write: the whole file, or with --keep-partial
+      // what there is of it.
+      partial_ = e.avail < e.flen || file_error(e);
+      hashing_ = !partial_ || opt_.keep_partial;
+      dg_.start();
+    }
     if (opt_.json) {
       place p = where(set_, e.off);
-      nlohmann::ordered_json j;
+      nlohmann::ordered_json &j = j_;
+      j = nlohmann::ordered_json();
       j["path"] = path;
       j["type"] = type_name(kind_of(e));
       j["size"] = e.flen;
@@ -68,8 +77,20 @@ public:
       j["image"] = p.img->path;
       j["offset"] = p.off;
       j["images"] = images_spanned(set_, e);
-      put(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+      if (kind_of(e) == kind::file)
+        for (hash_alg a : opt_.hashes)
+          j[hash_name(a)] = nullptr;
+    }
+    if (hashing_) {
+      path_ = path;
+      flen_ = e.flen;
+      if (e.flen == 0)
+        emit(0);
+    } else if (opt_.json) {
+      put(j_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
       std::fputc('\n', stdout);
+    } else if (!dg_.empty()) {
+      // Checksum lines are for files, whole or kept in part.
     } else if (opt_.verbose) {
       std::printf("%s %12llu %s %s\n", attrs(e).c_str(), static_cast<unsigned long long>(e.flen),
                   local_text(e.info.mtime).c_str(), text.c_str());
@@ -80,6 +101,49 @@ public:
     if (e.flen > 0)
       damaged(e, path);
   }
+
+  data_use data(walk_entry &e) override {
+    if (!hashing_)
+      return data_use::skip;
+    bool rfail;
+    const int64_t got = pass_data(
+        set_.sfd, e.avail, &dg_, [](const uint8_t *, size_t) { return true; }, &rfail);
+    if (got < e.avail) {
+      place p = where(set_, e.data + got);
+      rep.problem(p.img->path, p.off, "read", "%s: data cannot be read",
+                  in_message(path_).c_str());
+      hashing_ = false;
+      if (opt_.json) {
+        put(j_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        std::fputc('\n', stdout);
+      }
+      return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
+    }
+    emit(got);
+    return data_use::consumed;
+  }
+
+private:
+  // The file's digests, in its JSON object or as its checksum lines.
+  void emit(int64_t got) {
+    const std::vector<std::string> &hex = dg_.finish();
+    if (opt_.json) {
+      for (size_t k = 0; k < hex.size(); k++)
+        j_[hash_name(opt_.hashes[k])] = hex[k];
+      put(j_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+      std::fputc('\n', stdout);
+      return;
+    }
+    put(sum_lines(sums_style::sums, opt_.hashes, path_, hex));
+    if (partial_)
+      put(damage_note(got, flen_));
+  }
+
+  digests dg_;
+  bool hashing_ = false, partial_ = false;
+  std::string path_;
+  int64_t flen_ = 0;
+  nlohmann::ordered_json j_;
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 // The everyday face's command line and dispatch.
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <new>
@@ -13,7 +14,8 @@ reporter rep;
 
 namespace {
 
-const char *const COMMANDS[] = {"--list", "--extract", "--test", "--info", "--inflate"};
+const char *const COMMANDS[] = {"--list", "--extract", "--test", "--info", "--inflate",
+                                "--convert", "--bag"};
 
 int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int usage_error(const char *fmt, ...) {
@@ -27,7 +29,36 @@ int usage_error(const char *fmt, ...) {
 }
 
 enum long_only { OPT_JSON = 256, OPT_RAW, OPT_AS_GIVEN, OPT_INCLUDE, OPT_EXCLUDE, OPT_OVERWRITE,
-                 OPT_KEEP, OPT_HELP, OPT_VERSION };
+                 OPT_KEEP, OPT_HELP, OPT_VERSION, OPT_CONVERT, OPT_BAG, OPT_FORMAT, OPT_HASH,
+                 OPT_MANIFEST, OPT_XATTRS };
+
+// What the options of the writing commands ask, checked once they are all
+// read; 0, or the status to end with.
+int check_outputs(options &o) {
+  const bool list = o.cmd == command::list, extract = o.cmd == command::extract,
+             convert = o.cmd == command::convert, bag = o.cmd == command::bag;
+  if (!o.manifest.empty() && !extract && !convert)
+    return usage_error("--manifest goes with --extract and --convert");
+  if (!o.hashes.empty() && !list && !bag && o.manifest.empty())
+    return usage_error("--hash goes with --list, --bag, and --manifest of --extract and "
+                       "--convert");
+  if (!o.manifest.empty() && o.hashes.empty())
+    o.hashes.push_back(hash_alg::sha256);
+  if (list && !o.hashes.empty() && o.verbose)
+    return usage_error("--list --hash writes checksum lines; -v does not go with it");
+  if (o.to_stdout && !o.manifest.empty())
+    return usage_error("--manifest lists files written below -C; -O writes none");
+  if (o.xattrs && (!(extract || bag) || o.to_stdout))
+    return usage_error("--xattrs goes with --extract below a directory and --bag");
+  if (o.format != arc_format::none && !convert)
+    return usage_error("--format goes with --convert");
+  if ((convert || bag) && (o.out.empty() || o.dir_given || o.to_stdout))
+    return usage_error(convert ? "--convert takes OUT, not -C or -O"
+                               : "--bag takes DIR, not -C or -O");
+  if (bag && o.overwrite)
+    return usage_error("--bag makes a new bag: DIR must not exist, or be empty");
+  return 0;
+}
 
 // 0 when the options read, else the status to end with.
 int parse(int argc, char **argv, options &o) {
@@ -48,6 +79,12 @@ int parse(int argc, char **argv, options &o) {
       {"exclude", required_argument, nullptr, OPT_EXCLUDE},
       {"overwrite", no_argument, nullptr, OPT_OVERWRITE},
       {"keep-partial", no_argument, nullptr, OPT_KEEP},
+      {"convert", required_argument, nullptr, OPT_CONVERT},
+      {"bag", required_argument, nullptr, OPT_BAG},
+      {"format", required_argument, nullptr, OPT_FORMAT},
+      {"hash", required_argument, nullptr, OPT_HASH},
+      {"manifest", required_argument, nullptr, OPT_MANIFEST},
+      {"xattrs", no_argument, nullptr, OPT_XATTRS},
       {"help", no_argument, nullptr, OPT_HELP},
       {"version", no_argument, nullptr, OPT_VERSION},
       {nullptr, 0, nullptr, 0}};
@@ -72,10 +109,41 @@ int parse(int argc, char **argv, options &o) {
       command cmd = c == 'l' ? command::list : c == 'x' ? command::extract
                   : c == 't' ? command::test : c == 'i' ? command::info : command::inflate;
       if (!set_cmd(cmd))
-        return usage_error("only one of --list, --extract, --test, --info and --inflate at a "
-                           "time");
+        return usage_error("only one of --list, --extract, --test, --info, --inflate, --convert "
+                           "and --bag at a time");
       break;
     }
+    case OPT_CONVERT:
+    case OPT_BAG:
+      if (!set_cmd(c == OPT_CONVERT ? command::convert : command::bag))
+        return usage_error("only one of --list, --extract, --test, --info, --inflate, --convert "
+                           "and --bag at a time");
+      o.out = optarg;
+      if (o.out.empty())
+        return usage_error("%s needs a name", c == OPT_CONVERT ? "--convert" : "--bag");
+      break;
+    case OPT_FORMAT:
+      if (std::strcmp(optarg, "zip") == 0)
+        o.format = arc_format::zip;
+      else if (std::strcmp(optarg, "pax") == 0)
+        o.format = arc_format::pax;
+      else
+        return usage_error("unknown --format '%s': zip or pax", optarg);
+      break;
+    case OPT_HASH: {
+      hash_alg a;
+      if (!parse_hash(optarg, &a))
+        return usage_error("unknown --hash '%s': sha256, sha512, sha1 or md5", optarg);
+      if (std::find(o.hashes.begin(), o.hashes.end(), a) == o.hashes.end())
+        o.hashes.push_back(a);
+      break;
+    }
+    case OPT_MANIFEST:
+      o.manifest = optarg;
+      if (o.manifest.empty())
+        return usage_error("--manifest needs a file name");
+      break;
+    case OPT_XATTRS: o.xattrs = true; break;
     case 'v': o.verbose = true; break;
     case 'q': o.quiet = true; break;
     case 'C':
@@ -107,24 +175,27 @@ int parse(int argc, char **argv, options &o) {
   for (int i = optind; i < argc; i++)
     o.images.emplace_back(argv[i]);
   if (o.cmd == command::none)
-    return usage_error("give one of --list, --extract, --test, --info and --inflate");
+    return usage_error("give one of --list, --extract, --test, --info, --inflate, --convert and "
+                       "--bag");
   if (o.images.empty())
     return usage_error("no image given");
   if (o.dir.empty())
     return usage_error("an empty output directory");
   if (o.cmd == command::inflate) {
-    if (!o.include.empty() || !o.exclude.empty() || o.to_stdout || o.keep_partial || o.json)
+    if (!o.include.empty() || !o.exclude.empty() || o.to_stdout || o.keep_partial || o.json ||
+        !o.hashes.empty() || !o.manifest.empty() || o.xattrs || o.format != arc_format::none)
       return usage_error("--inflate takes -C, --overwrite, -v and -q");
     return 0;
   }
-  if (o.cmd != command::extract &&
-      (!o.include.empty() || !o.exclude.empty() || o.overwrite || o.to_stdout || o.keep_partial ||
-       o.dir_given))
+  const bool writes = o.cmd == command::extract || o.cmd == command::convert ||
+                      o.cmd == command::bag;
+  if (!writes && (!o.include.empty() || !o.exclude.empty() || o.overwrite || o.to_stdout ||
+                  o.dir_given || (o.keep_partial && !(o.cmd == command::list && !o.hashes.empty()))))
     return usage_error("--include, --exclude, --overwrite, -O, -C and --keep-partial go with "
-                       "--extract");
-  if (o.json && (o.cmd == command::extract))
+                       "--extract, --convert and --bag");
+  if (o.json && writes)
     return usage_error("--json goes with --list, --test and --info");
-  return 0;
+  return check_outputs(o);
 }
 
 int run(int argc, char **argv) {
@@ -136,6 +207,10 @@ int run(int argc, char **argv) {
   rep.json_problems = o.json && o.cmd == command::test;
   if (o.cmd == command::inflate)
     return do_inflate(o);
+  if (o.cmd == command::convert)
+    return do_convert(o);
+  if (o.cmd == command::bag)
+    return do_bag(o);
   std::unique_ptr<cart_set> set = open_set(o);
   if (!set)
     return o.cmd == command::test && rep.cut_before_vtbl ? 1 : 2;
@@ -149,6 +224,8 @@ int run(int argc, char **argv) {
   case command::info:
     return do_info(o, *set);
   case command::inflate:
+  case command::convert:
+  case command::bag:
   case command::none:
     break;
   }
@@ -159,9 +236,13 @@ int run(int argc, char **argv) {
 
 bool wanted(int argc, char **argv) {
   for (int i = 1; i < argc; i++)
-    for (const char *c : COMMANDS)
-      if (std::strcmp(argv[i], c) == 0)
+    for (const char *c : COMMANDS) {
+      const size_t n = std::strlen(c);
+      // --convert=OUT and --bag=DIR too, the two that take a value
+      if (std::strncmp(argv[i], c, n) == 0 &&
+          (argv[i][n] == 0 || (argv[i][n] == '=' && (c[2] == 'c' || c[2] == 'b'))))
         return true;
+    }
   return false;
 }
 
@@ -205,6 +286,7 @@ void help(FILE *to) {
       "\n"
       "The everyday interface: whole sets, UTF-8 names, plain and JSON listings\n"
       "usage: cartsift --list|--extract|--test|--info [OPTION...] IMAGE [IMAGE...]\n"
+      "       cartsift --convert OUT | --bag DIR [OPTION...] IMAGE [IMAGE...]\n"
       "       cartsift --inflate [-C DIR] IN OUT | IMAGE...\n"
       "  The images of a multi-cartridge set may be given in any order.\n"
       "  --list             one archive path per entry (C:/DOCS/README.TXT)\n"
@@ -213,10 +295,20 @@ void help(FILE *to) {
       "  --info             describe each image and the set\n"
       "  --inflate IN OUT   write a compressed image's uncompressed twin, which the\n"
       "                     classic interface reads (-C DIR: one per image, same name)\n"
+      "  --convert OUT      write the entries into one archive, its kind from OUT's\n"
+      "                     name: .zip, .tar, .tar.gz, .tgz, .tar.xz, .tar.zst\n"
+      "                     (- : standard output, pax)\n"
+      "  --bag DIR          make a BagIt bag in DIR (new or empty): the files below\n"
+      "                     DIR/data, manifests, bag-info.txt and a report\n"
+      "  --format=zip|pax   --convert: the archive's kind, whatever OUT's name\n"
+      "  --hash=ALG         sha256, sha512, sha1 or md5 (repeatable): --list writes\n"
+      "                     checksum lines, --bag one more manifest\n"
+      "  --manifest=FILE    --extract, --convert: checksum lines of the files written\n"
+      "  --xattrs           --extract, --bag: DOS attributes as user.DOSATTRIB too\n"
       "  -v, --verbose      --list: attributes, size, time; --extract: each path\n"
       "  --json             --list, --test, --info: JSON Lines\n"
       "  -C, --directory=DIR  extract below DIR (made when missing)\n"
-      "  --include=GLOB     extract only matching paths (repeatable)\n"
+      "  --include=GLOB     write only matching paths (repeatable)\n"
       "  --exclude=GLOB     leave matching paths out (repeatable)\n"
       "  --overwrite        replace existing files (kept by default)\n"
       "  -O, --to-stdout    write the selected files' data to standard output\n"

@@ -332,6 +332,43 @@ void everyday_walk::note_holes() {
   }
 }
 
+bool everyday_walk::passed_by(const walk_entry &e, const std::string &path, bool want,
+                              bool safe, outcome_log *log) {
+  if (!want) {
+    if (e.flen > 0)
+      damaged(e, path);
+    tell(log, e, path, fate::excluded, 0);
+    return true;
+  }
+  if (!safe) {
+    rep.skip("%s: unsafe name, skipped", in_message(path).c_str());
+    tell(log, e, path, fate::unsafe, 0);
+    return true;
+  }
+  return false;
+}
+
+bool everyday_walk::left_out(const walk_entry &e, const std::string &path, outcome_log *log,
+                             const char *verb) {
+  if (file_error(e)) {
+    place p = where(set_, e.off);
+    rep.problem(p.img->path, p.off, "file error",
+                "%s: the backup program could not read it when the backup was made; %s%s%s",
+                in_message(path).c_str(), opt_.keep_partial ? "" : "not ", verb,
+                opt_.keep_partial ? " as it stands (--keep-partial)"
+                                  : " (--keep-partial keeps it)");
+    if (!opt_.keep_partial) {
+      tell(log, e, path, fate::file_error, e.avail);
+      return true;
+    }
+  }
+  if (damaged(e, path) && !opt_.keep_partial) {
+    tell(log, e, path, fate::damaged, e.avail);
+    return true;
+  }
+  return false;
+}
+
 void totals::add(const walk_entry &e) {
   entries++;
   switch (kind_of(e)) {
