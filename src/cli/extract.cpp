@@ -238,7 +238,11 @@ private:
     const uint64_t key = std::hash<std::string>{}(joined(parts_));
     struct stat st;
     int64_t replaces = -1; // the size of the file of ours it replaces
-    if (!tree_.made_here() && fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    // In a directory of its own making, only a path this run has written
+    // can be there: the log is told of it.
+    const bool seen = written_.maybe(key);
+    if ((!tree_.made_here() || (seen && log_)) &&
+        fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (S_ISDIR(st.st_mode)) {
         rep.skip("%s: a directory of that name exists, kept", named_.c_str());
         tell(e, fate::failed, 0);
@@ -246,7 +250,7 @@ private:
       }
       // Replaced, never written through: a link in its place is replaced
       // itself, and a read-only file goes as a whole.
-      const bool ours = S_ISREG(st.st_mode) && written_.maybe(key) && have_start_ &&
+      const bool ours = S_ISREG(st.st_mode) && seen && have_start_ &&
                         not_older(st.st_ctim, start_);
       if (!opt_.overwrite && !ours) {
         rep.skip("%s: exists, kept (--overwrite replaces it)", named_.c_str());

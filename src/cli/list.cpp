@@ -41,11 +41,12 @@ public:
     const std::string path = archive_path(e, opt_.raw_names);
     const std::string text = opt_.json || !dg_.empty() ? std::string() : shown(path);
     hashing_ = false;
-    if (!dg_.empty() && kind_of(e) == kind::file) {
+    const bool sums = !dg_.empty() && kind_of(e) == kind::file;
+    if (sums) {
       // What --extract would write: the whole file, or with --keep-partial
-      // what there is of it.
+      // what there is of it. Said here, as a file left out is news.
       partial_ = e.avail < e.flen || file_error(e);
-      hashing_ = !partial_ || opt_.keep_partial;
+      hashing_ = !left_out(e, path, nullptr, "listed");
       dg_.start();
     }
     if (opt_.json) {
@@ -98,7 +99,7 @@ public:
       put(text);
       std::fputc('\n', stdout);
     }
-    if (e.flen > 0)
+    if (e.flen > 0 && !sums)
       damaged(e, path);
   }
 
