@@ -38,6 +38,20 @@ declare -A want=(
   ["./build/cartsift demo-plain.113 -c"]=10
   ["./build/cartsift --extract -v -C picked --include='docs/' --exclude='*.csv' build/demo.113"]=0
   ["./build/cartsift --extract -O --include='C:/AUTOEXEC.BAT' build/demo.113"]=0
+  ["rm -rf demo.zip checked checked.sums demo-bag gap-bag attrs"]=0
+  ["./build/cartsift --convert demo.zip build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["python3 -m zipfile -l demo.zip"]=0
+  ["python3 -c 'import sys, zipfile; [print(hex(m.external_attr & 0xff), m.filename) for m in zipfile.ZipFile(sys.argv[1]).infolist()]' demo.zip"]=0
+  ["./build/cartsift --convert - build/demo-3.113 build/demo-1.113 build/demo-2.113 | tar -tvf -"]=0
+  ["./build/cartsift --list --hash=sha256 build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["./build/cartsift --extract -C checked --manifest=checked.sums build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["(cd checked && sha256sum -c ../checked.sums)"]=0
+  ["./build/cartsift --bag demo-bag build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["cat demo-bag/bag-info.txt"]=0
+  ["./build/cartsift --bag gap-bag build/demo-1.113 build/demo-3.113"]=1
+  ["grep NUMBERS gap-bag/cartsift-report.jsonl"]=0
+  ["./build/cartsift --extract --xattrs -C attrs build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["python3 -c 'import os; print(os.getxattr(\"attrs/D_/ARCHIVE/Договоры/Договор 1996-09.txt\", \"user.DOSATTRIB\").decode())'"]=0
   ["./build/cartsift build/demo.113"]=0
   ["./build/cartsift build/demo.113 -dd-1"]=1
   ["./build/cartsift build/demo.113 -dd-1 -v"]=1
