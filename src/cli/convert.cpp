@@ -447,6 +447,11 @@ int do_convert(const options &o) {
   part_file part;
   sink out;
   if (to_stdout) {
+    if (isatty(STDOUT_FILENO)) {
+      std::fputs("cartsift: an archive is not written to a terminal; redirect standard "
+                 "output\n", stderr);
+      return 2;
+    }
     std::fflush(stdout);
     out.fd = STDOUT_FILENO;
   } else {
