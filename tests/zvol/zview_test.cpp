@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "image/image.h"
-#include "image/window.h"
+#include "zvol/zvol.h"
 #include "support/testutil.h"
 
 namespace cartsift {
