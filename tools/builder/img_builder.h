@@ -640,7 +640,8 @@ std::vector<image> demo_set();
 // How demo-z1.113 .. demo-z3.113 compress cartridge i (0-based) of the set:
 // a different layout on each, as tapes written by different software.
 comp_options demo_set_layout(size_t i);
-// The entries demo_set writes, in stream order (what extracting it restores).
+// The entries demo_set writes, in stream order (what extracting it restores;
+// the one flagged TF_FILE_ERROR only when partial files are kept).
 std::vector<entry> demo_set_entries();
 
 } // namespace cartsift::build
