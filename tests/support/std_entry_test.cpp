@@ -92,24 +92,23 @@ TEST(StdEntry, EveryVariantWalksByItsSizes) {
   using build::std_layout;
   struct variant {
     const char *what;
-    void (*set)(std_layout &);
+    std_layout l;
     uint8_t pflg;
     std::vector<uint64_t> ids;
   } vs[] = {
-      {"default", [](std_layout &) {}, 0, {7, 10, 2, 0}},
-      {"nt", [](std_layout &l) { l.os = os_desc::nt; }, 0, {7, 5, 2, 0}},
-      {"os2", [](std_layout &l) { l.os = os_desc::os2; }, 0, {7, 4, 2, 0}},
-      {"no vendor", [](std_layout &l) { l.vendor = false; }, 0, {7, 10, 2}},
-      {"unix", [](std_layout &l) { l.os = os_desc::unix_; }, 0, {7, 1, 2, 0}},
-      {"dos only", [](std_layout &l) { l.os = os_desc::none, l.vendor = false; }, 0, {7, 2}},
-      {"extra", [](std_layout &l) { l.extra = {{99, 7, {1, 2, 3}, "x"}}; }, 0, {7, 10, 2, 0, 99}},
-      {"file error", [](std_layout &) {}, L::TF_FILE_ERROR, {7, 10, 2, 0}},
-      {"64-bit size", [](std_layout &l) { l.size = (5ULL << 30) + 3; }, 0, {7, 10, 2, 0}},
+      {"default", {}, 0, {7, 10, 2, 0}},
+      {"nt", {.os = os_desc::nt}, 0, {7, 5, 2, 0}},
+      {"os2", {.os = os_desc::os2}, 0, {7, 4, 2, 0}},
+      {"no vendor", {.vendor = false}, 0, {7, 10, 2}},
+      {"unix", {.os = os_desc::unix_}, 0, {7, 1, 2, 0}},
+      {"dos only", {.os = os_desc::none, .vendor = false}, 0, {7, 2}},
+      {"extra", {.extra = {{99, 7, {1, 2, 3}, "x"}}}, 0, {7, 10, 2, 0, 99}},
+      {"file error", {}, L::TF_FILE_ERROR, {7, 10, 2, 0}},
+      {"64-bit size", {.size = (5ULL << 30) + 3}, 0, {7, 10, 2, 0}},
   };
   for (const variant &v : vs) {
     SCOPED_TRACE(v.what);
-    std_layout l;
-    v.set(l);
+    const std_layout &l = v.l;
     entry e = build::standard(sample(), l);
     e.pflg = v.pflg;
     build::image img;

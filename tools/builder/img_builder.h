@@ -190,11 +190,11 @@ struct std_layout {
   os_desc os = os_desc::win95; // with nm1; none: no OS description, nm1 unused
   bool dos = true;             // with nm2
   bool vendor = true;          // with nm3; its structure is the tag and unknw3[16..27]
-  std::vector<extra_desc> extra;
+  std::vector<extra_desc> extra{};
   uint16_t native_fs = 2;
   // The data description's size when it is not the data written (an image
   // whose data is left as a hole); else flen when set, else data.size().
-  std::optional<uint64_t> size;
+  std::optional<uint64_t> size{};
 };
 // The UNIX structure (UNIX_STRUCT bytes) is this builder's own: mode, uid,
 // gid, accessed, modified, created (4 bytes each) and 8 zero bytes. A reader
