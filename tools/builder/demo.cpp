@@ -806,8 +806,8 @@ std::vector<entry> demo_set_entries() {
   b.v.back().t3 = b.v.back().t4 = utc(1997, 11, 25, 16, 42, 18);
   // one the backup program could not read, held open by the terminology
   // program: it wrote the bytes it got, then zeros in place of the rest;
-  std::string base = dos("TERMBASE 2.1  DE-RU  4711 entries\n");
-  base.resize(4096);
+  std::string base = "TERMBASE 2.1  DE-RU  4711 entries\n";
+  base.resize(4095); // 4096 bytes with the CR that file() puts before the LF
   b.file("TERMBASE.MDB", "ARCHIVE", base, utc(1997, 11, 28, 17, 58, 2));
   b.v.back().pflg |= TF_FILE_ERROR;
   // and one with no long name, only the DOS description. Nine characters,
