@@ -51,8 +51,10 @@ void expect_demo_tree(const std::string &root, const std::string &gap) {
     std::string rel = (e.pflg & L::PF_DRIVE) ? e.name.substr(0, 1) + "_" : drive;
     for (const auto &c : e.path)
       rel += "/" + c;
-    rel += (e.pflg & L::PF_DRIVE) ? "" : "/" + e.name;
-    if (e.name == gap || (e.pflg & L::TF_FILE_ERROR))
+    // An entry without a long name goes by its short one.
+    const std::string name = e.name.empty() ? e.name2 : e.name;
+    rel += (e.pflg & L::PF_DRIVE) ? "" : "/" + name;
+    if (name == gap || (e.pflg & L::TF_FILE_ERROR))
       continue;
     want.insert(rel + (dir ? "/" : ""));
     struct stat st;

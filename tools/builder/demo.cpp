@@ -810,13 +810,12 @@ std::vector<entry> demo_set_entries() {
   base.resize(4095); // 4096 bytes with the CR that file() puts before the LF
   b.file("TERMBASE.MDB", "ARCHIVE", base, utc(1997, 11, 28, 17, 58, 2));
   b.v.back().pflg |= TF_FILE_ERROR;
-  // and one with no long name, only the DOS description. Nine characters,
-  // because a reader of the fixed layout then finds a zero length word
-  // where it expects the long name: the classic catalog ends before this
-  // entry instead of reading its bytes as names.
+  // and one with no long name: its Windows 95 description names nothing,
+  // so the DOS name stands for it, and a reader of the fixed layout still
+  // steps over the entry as over any other.
   b.file("RATES.TXT", "ARCHIVE", RATES, utc(1993, 4, 2, 10, 0, 0));
-  b.v.back().std->os = os_desc::none;
-  b.v.back().std->vendor = false;
+  b.v.back().name2 = b.v.back().name;
+  b.v.back().name.clear();
   return b.v;
 }
 
