@@ -21,17 +21,18 @@ declare -A want=(
   ["./build/cartsift --list -v build/demo.113"]=0
   ["./build/cartsift --list --json build/demo.113"]=0
   ["rm -rf restored partial picked restored-z demo-plain.113"]=0
-  ["./build/cartsift --extract -C restored build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["./build/cartsift --extract -C restored build/demo-3.113 build/demo-1.113 build/demo-2.113"]=1
   ["find restored | sort"]=0
   ["wc -l restored/D_/ARCHIVE/NUMBERS.TXT"]=0
-  ["./build/cartsift --test build/demo-2.113 build/demo-3.113 build/demo-1.113"]=0
+  ["./build/cartsift --test build/demo-2.113 build/demo-3.113 build/demo-1.113"]=1
   ["./build/cartsift --test build/demo-1.113 build/demo-3.113"]=1
   ["./build/cartsift --extract -C partial build/demo-3.113 build/demo-1.113"]=1
   ["find partial -type f | wc -l"]=0
   ["head -c 150000 build/demo.113 > cut.113"]=0
   ["./build/cartsift --test cut.113"]=1
   ["./build/cartsift --info build/demo-1.113 build/demo-3.113"]=1
-  ["./build/cartsift --extract -C restored-z build/demo-z3.113 build/demo-z1.113 build/demo-z2.113"]=0
+  ["./build/cartsift --list --json build/demo-3.113 build/demo-1.113 build/demo-2.113 | grep 'Price list'"]=0
+  ["./build/cartsift --extract -C restored-z build/demo-z3.113 build/demo-z1.113 build/demo-z2.113"]=1
   ["diff -r restored restored-z"]=0
   ["./build/cartsift --info build/demo-z.113"]=0
   ["./build/cartsift --inflate build/demo-z.113 demo-plain.113"]=0
@@ -39,18 +40,18 @@ declare -A want=(
   ["./build/cartsift --extract -v -C picked --include='docs/' --exclude='*.csv' build/demo.113"]=0
   ["./build/cartsift --extract -O --include='C:/AUTOEXEC.BAT' build/demo.113"]=0
   ["rm -rf demo.zip checked checked.sums demo-bag gap-bag attrs"]=0
-  ["./build/cartsift --convert demo.zip build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["./build/cartsift --convert demo.zip build/demo-3.113 build/demo-1.113 build/demo-2.113"]=1
   ["python3 -m zipfile -l demo.zip"]=0
   ["python3 -c 'import sys, zipfile; [print(hex(m.external_attr & 0xff), m.filename) for m in zipfile.ZipFile(sys.argv[1]).infolist()]' demo.zip"]=0
   ["./build/cartsift --convert - build/demo-3.113 build/demo-1.113 build/demo-2.113 | tar -tvf -"]=0
-  ["./build/cartsift --list --hash=sha256 build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
-  ["./build/cartsift --extract -C checked --manifest=checked.sums build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["./build/cartsift --list --hash=sha256 build/demo-3.113 build/demo-1.113 build/demo-2.113"]=1
+  ["./build/cartsift --extract -C checked --manifest=checked.sums build/demo-3.113 build/demo-1.113 build/demo-2.113"]=1
   ["(cd checked && sha256sum -c ../checked.sums)"]=0
-  ["./build/cartsift --bag demo-bag build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["./build/cartsift --bag demo-bag build/demo-3.113 build/demo-1.113 build/demo-2.113"]=1
   ["cat demo-bag/bag-info.txt"]=0
   ["./build/cartsift --bag gap-bag build/demo-1.113 build/demo-3.113"]=1
   ["grep NUMBERS gap-bag/cartsift-report.jsonl"]=0
-  ["./build/cartsift --extract --xattrs -C attrs build/demo-3.113 build/demo-1.113 build/demo-2.113"]=0
+  ["./build/cartsift --extract --xattrs -C attrs build/demo-3.113 build/demo-1.113 build/demo-2.113"]=1
   ["python3 -c 'import os; print(os.getxattr(\"attrs/D_/ARCHIVE/Договоры/Договор 1996-09.txt\", \"user.DOSATTRIB\").decode())'"]=0
   ["./build/cartsift build/demo.113"]=0
   ["./build/cartsift build/demo.113 -dd-1"]=1

@@ -2,7 +2,7 @@
 // image builder. run_fuzz seeds (run/) carry every command over each image
 // shape, everyday_fuzz seeds (everyday/) every command over each set;
 // records_fuzz seeds (records/) hold single records cut out of the demo
-// image; qic122_fuzz and zview_fuzz seeds are the builder's compressed frames
+// image and of entries with every description list; qic122_fuzz and zview_fuzz seeds are the builder's compressed frames
 // and segments.
 #include <cstdio>
 #include <exception>
@@ -33,6 +33,29 @@ std::vector<entry> small_set() {
   return {drive_spec("C:"), dir_entry("DOCS", {}, T),
           file_entry("README.TXT", "DOCS", "read me\r\n", T),
           file_entry("RO.TXT", "DOCS", "read only\r\n", T, A_ARCHIVE | A_RDONLY)};
+}
+
+// Entries as the standard lays them out, one of each description list the
+// builder writes; the last one's size claims 5 GiB that the image lacks.
+std::vector<entry> std_set() {
+  std::vector<entry> v = {standard(drive_spec("C:")), standard(dir_entry("STD", {}, T))};
+  auto add = [&](const char *name, std_layout l, uint8_t pflg = 0) {
+    entry e = std_file(name, "STD", std::string(name) + "\r\n", T - 86400, T - 3600, T);
+    e.name2 = "SHORT.TXT";
+    e.std = std::move(l);
+    e.pflg = pflg;
+    v.push_back(std::move(e));
+  };
+  add("Windows 95.txt", {});
+  add("NT.txt", {.os = os_desc::nt});
+  add("OS2.txt", {.os = os_desc::os2});
+  add("UNIX.txt", {.os = os_desc::unix_});
+  add("No vendor.txt", {.vendor = false});
+  add("DOS only", {.os = os_desc::none, .vendor = false});
+  add("Extra.txt", {.extra = {{99, 0, {1, 2, 3, 4}, "extra"}}});
+  add("File error.txt", {}, TF_FILE_ERROR);
+  add("Huge.bin", {.size = (5ULL << 30) + 1});
+  return v;
 }
 
 shape one_backup(std::string name, vtbl_fields v, std::vector<entry> es) {
@@ -102,6 +125,8 @@ std::vector<shape> shapes() {
     v.push_back(std::move(s));
   }
 
+  v.push_back(one_backup("std", {}, std_set()));
+
   // A small two-image set whose second image is a continuation cartridge.
   {
     vtbl_fields vs;
@@ -133,6 +158,10 @@ std::vector<set_shape> sets() {
   es.push_back(file_entry("LONG.DAT", "DOCS", std::string(70000, 'L'), T));
   es.push_back(file_entry("AFTER.TXT", "DOCS", "after\r\n", T));
   v.push_back({"small3", split_backup({}, 5, es, {1, 1}).images});
+  {
+    shape std = one_backup("", {}, std_set());
+    v.push_back({"std", {std.img}});
+  }
   // Compressed volumes, alone and in a set beside uncompressed cartridges.
   comp_options span;
   span.spanning = true;
@@ -281,6 +310,15 @@ int main(int argc, char **argv) {
     rec(6, DATA_START, DATA_START + 0x1000, "search");
     rec(7, DATA_START, DATA_START + 0x3000, "std-entries");
     rec(8, cat, cat + 0x1000, "std-catalog");
+    // The same over entries with every description list.
+    const shape std = one_backup("", {}, std_set());
+    auto std_rec = [&](int sel, size_t from, size_t to, const std::string &name) {
+      std::vector<uint8_t> in = {uint8_t(sel)};
+      in.insert(in.end(), std.img.b.begin() + long(from), std.img.b.begin() + long(to));
+      save(dir + "/records/" + name, in);
+    };
+    std_rec(7, DATA_START, std.cat, "std-variants");
+    std_rec(8, std.cat, std.img.size(), "std-variants-catalog");
 
     // Frames: the room (16-bit little-endian, as the target reads it), then
     // the stream. Text, runs, the demo's entries; whole and cut short.

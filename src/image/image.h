@@ -31,6 +31,10 @@ int64_t img_read(int fp, void *dst, size_t n);     // bytes read (short at EOF) 
 // Reads n bytes from the position and drops them, copied no further than
 // the window: bytes passed (short at EOF or a barrier) or -1.
 int64_t img_pass(int fp, int64_t n);
+// The bytes from the position that the source already holds in memory,
+// without a copy and without moving: *n of them, none past a barrier (0,
+// and null, when it holds none there). Valid until the next call on fp.
+const uint8_t *img_peek(int fp, size_t *n);
 // The cache's read sizes: near the last window, and after a long skip.
 constexpr size_t IMG_WINDOW = 256 << 10;
 constexpr size_t IMG_FAR_WINDOW = 16 << 10;

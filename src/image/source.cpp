@@ -100,6 +100,15 @@ int64_t img_seek(int fp, int64_t off, int whence) {
   return ::lseek(fp, off, whence);
 }
 
+const uint8_t *img_peek(int fp, size_t *n) {
+  *n = 0;
+  const source *s = lookup(fp);
+  if (s == nullptr || !s->in_window(s->pos))
+    return nullptr;
+  *n = size_t(s->win_end() - s->pos);
+  return s->win_p + (s->pos - s->win_off);
+}
+
 int64_t img_run_end(int fp, int64_t off) {
   if (source *s = lookup(fp))
     return s->run_end(off);

@@ -2,6 +2,7 @@
 // then the data descriptions one after another.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "records/records.h"
 
@@ -34,32 +35,35 @@ uint32_t date(const uint8_t *p) {
   return t == 0xFFFFFFFF ? 0 : t;
 }
 
-// The descriptions of one entry as they are read. Names go straight into
-// the record's own buffers, which the last entry left.
+// The descriptions of one entry, parsed from its bytes in memory. Names go
+// straight into the record's own buffers, which the last entry left.
 class desc_reader {
 public:
-  desc_reader(int fp, uni_ptr &os, uni_ptr &dos, uni_ptr &vendor)
-      : fp_(fp), os_(os), dos_(dos), vendor_(vendor) {}
+  desc_reader(uni_ptr &os, uni_ptr &dos, uni_ptr &vendor) : os_(os), dos_(dos), vendor_(vendor) {}
 
-  // One description at at, which must end by limit; false when it cannot.
-  bool read(int64_t &at, int64_t limit) {
-    uint8_t h[12];
-    if (limit - at < 14 || img_read(fp_, h, sizeof h) != int64_t(sizeof h))
+  // One description at p[at..], which must end by limit; p holds n bytes.
+  // False when it cannot be read: *need then says how many bytes it wants
+  // when those are more than n (else 0: it does not read).
+  bool read(const uint8_t *p, size_t n, size_t &at, size_t limit, size_t *need) {
+    *need = 0;
+    auto want = [&](size_t end) {
+      if (end > limit)
+        return false;
+      if (end > n)
+        *need = end;
+      return end <= n;
+    };
+    if (!want(at + 14))
       return false;
+    const uint8_t *h = p + at;
     const uint16_t id = le16(h), ssize = le16(h + 10);
-    if (limit - at - 14 < ssize)
+    if (!want(at + 14 + ssize))
       return false;
-    uint8_t st[OS_STRUCT];
-    const size_t kept = std::min<size_t>(ssize, sizeof st);
-    if (img_read(fp_, st, kept) != int64_t(kept) ||
-        (ssize > kept && img_seek(fp_, ssize - kept, SEEK_CUR) < 0))
+    const uint8_t *st = h + 12;
+    const uint16_t nsize = le16(st + ssize);
+    if (nsize % 2 != 0 || !want(at + 14 + size_t(ssize) + nsize))
       return false;
-    uint8_t nl[2];
-    if (img_read(fp_, nl, 2) != 2)
-      return false;
-    const uint16_t nsize = le16(nl);
-    if (nsize % 2 != 0 || limit - at - 14 - ssize < nsize)
-      return false;
+    const uint8_t *name = st + ssize + 2;
     uni_ptr *to = nullptr;
     if (names_file(id) && !os_named_)
       to = &os_;
@@ -67,10 +71,11 @@ public:
       to = &dos_;
     else if (id == DESC_VENDOR && !vendor_seen_)
       to = &vendor_;
-    if (to ? img_read(fp_, uni_fit(*to, nsize), nsize) != nsize
-           : nsize > 0 && img_seek(fp_, nsize, SEEK_CUR) < 0)
-      return false;
-    at += 14 + int64_t(ssize) + nsize;
+    if (to != nullptr && nsize > 0)
+      std::memcpy(uni_fit(*to, nsize), name, nsize);
+    else if (to != nullptr)
+      uni_fit(*to, 0);
+    at += 14 + size_t(ssize) + nsize;
 
     if (to == &os_)
       os_named_ = nsize > 0;
@@ -127,83 +132,110 @@ public:
   entry_info info;
 
 private:
-  int fp_;
   uni_ptr &os_, &dos_, &vendor_;
   bool os_named_ = false, os_dated_ = false, dos_seen_ = false, dos_dated_ = false;
   bool vendor_seen_ = false, data_seen_ = false;
   uint8_t dos_attrib_ = 0;
 };
 
-// Whether FILE_SIG stands at off; the position is anywhere after.
-bool sig_at(int fp, int64_t off) {
-  uint8_t s[4];
-  return seek_to(fp, off) && img_read(fp, s, 4) == 4 && le32(s) == FILE_SIG;
-}
-
-} // namespace
-
-bool get_dentry_std(int fp, dir_head *dh, entry_info *info) {
-  const int64_t start = img_seek(fp, 0, SEEK_CUR);
-  uint8_t fixed[DIR_FIXED];
-  if (start < 0 || img_read(fp, fixed, sizeof fixed) != int64_t(sizeof fixed) ||
-      le32(fixed) != DIR_SIG)
-    return false;
-  const uint16_t plen = le16(fixed + 14);
-  const int64_t path_len = plen < 4 ? 4 : plen;
-  const int64_t limit = start + MAX_HEAD;
-  desc_reader d(fp, dh->nm1, dh->nm2, dh->nm3);
-  int64_t at = start + int64_t(DIR_FIXED);
+// Where the file data starts in p[0..n), from DIR_SIG; 0 when the entry
+// does not read by the standard, or when n cuts it short: *need then says
+// how many bytes it wants.
+size_t parse_dentry(const uint8_t *p, size_t n, dir_head *dh, entry_info *info, size_t *need) {
+  *need = 0;
+  if (n < DIR_FIXED) {
+    *need = DIR_FIXED;
+    return 0;
+  }
+  if (le32(p) != DIR_SIG)
+    return 0;
+  const uint16_t plen = le16(p + 14);
+  const size_t path_len = plen < 4 ? 4 : plen;
+  desc_reader d(dh->nm1, dh->nm2, dh->nm3);
+  size_t at = DIR_FIXED;
   for (int k = 0; k < MAX_DESCS; k++) {
-    if (!d.read(at, limit))
-      return false;
-    if (at + path_len + 6 > limit || !sig_at(fp, at + path_len)) {
-      if (!seek_to(fp, at))
-        return false;
-      continue;
+    if (!d.read(p, n, at, MAX_HEAD, need))
+      return 0;
+    if (at + path_len + 6 > n) {
+      *need = at + path_len + 6;
+      return 0;
     }
+    if (le32(p + at + path_len) != FILE_SIG)
+      continue;
     if (!d.finish())
-      return false;
+      return 0;
     if (plen > 4) {
-      const auto n = static_cast<uint16_t>(plen - 4);
-      if (!seek_to(fp, at + 2) || img_read(fp, uni_fit(dh->path, n), n) != n)
-        return false;
+      const auto len = static_cast<uint16_t>(plen - 4);
+      std::memcpy(uni_fit(dh->path, len), p + at + 2, len);
     } else {
       dh->path.reset();
     }
     // The fixed portion and as much of the list as the fixed record holds,
     // for what still reads the record's bytes.
     uint8_t head[73] = {};
-    const size_t n = size_t(std::min<int64_t>(at - start, sizeof head));
-    if (!seek_to(fp, start) || img_read(fp, head, n) != int64_t(n) ||
-        !seek_to(fp, at + path_len + 6))
-      return false;
+    std::memcpy(head, p, std::min(at, sizeof head));
     std::memcpy(&dh->dsig, head, 4);
     std::memcpy(dh->unknw1, head + 4, sizeof dh->unknw1);
     *info = d.info;
-    return true;
+    return at + path_len + 6;
   }
-  return false;
+  return 0;
+}
+
+} // namespace
+
+// Parsed where the source holds the bytes already, with no copy; only an
+// entry that runs past what it holds is read out, as far as it wants.
+bool get_dentry_std(int fp, dir_head *dh, entry_info *info) {
+  const int64_t start = img_seek(fp, 0, SEEK_CUR);
+  if (start < 0)
+    return false;
+  size_t n = 0, need = 0;
+  const uint8_t *p = img_peek(fp, &n);
+  size_t data = p ? parse_dentry(p, n, dh, info, &need) : (need = 1024, 0);
+  std::vector<uint8_t> copy;
+  for (int round = 0; data == 0 && need > n && round < 2; round++) {
+    // Past the first miss, as much as any entry can want.
+    copy.resize(round == 0 ? std::max<size_t>(need, 1024) : size_t(MAX_HEAD) + 65536 + 6);
+    const int64_t r = img_read(fp, copy.data(), copy.size());
+    if (r <= 0 || !seek_to(fp, start))
+      return false;
+    n = size_t(r);
+    data = parse_dentry(copy.data(), n, dh, info, &need);
+    if (n < copy.size())
+      break; // the stream ends here
+  }
+  return data != 0 && seek_to(fp, start + int64_t(data));
 }
 
 bool get_centry_std(int fp, cat_head *ch, entry_info *info) {
   const int64_t start = img_seek(fp, 0, SEEK_CUR);
-  uint8_t fixed[CAT_FIXED];
-  if (start < 0 || img_read(fp, fixed, sizeof fixed) != int64_t(sizeof fixed))
+  uint8_t two[2];
+  if (start < 0 || img_read(fp, two, 2) != 2 || !seek_to(fp, start))
     return false;
-  const uint16_t dsize = le16(fixed);
+  const uint16_t dsize = le16(two);
   if (dsize <= CAT_FIXED)
     return false;
-  const int64_t end = start + dsize;
-  desc_reader d(fp, ch->nm1, ch->nm2, ch->nm3);
-  int64_t at = start + int64_t(CAT_FIXED);
-  for (int k = 0; k < MAX_DESCS && at < end; k++)
-    if (!d.read(at, end))
+  size_t n = 0, need = 0;
+  const uint8_t *p = img_peek(fp, &n);
+  std::vector<uint8_t> copy;
+  if (p == nullptr || n < dsize) {
+    copy.resize(dsize);
+    if (img_read(fp, copy.data(), dsize) != dsize)
       return false;
-  if (at != end || !d.finish())
+    p = copy.data();
+    n = dsize;
+  }
+  desc_reader d(ch->nm1, ch->nm2, ch->nm3);
+  size_t at = CAT_FIXED;
+  for (int k = 0; k < MAX_DESCS && at < dsize; k++)
+    if (!d.read(p, n, at, dsize, &need))
+      return false;
+  if (at != dsize || !d.finish())
     return false;
-  std::memcpy(ch->unknw1, fixed, sizeof fixed);
+  std::memcpy(ch->unknw1, p, CAT_FIXED);
   *info = d.info;
-  return true;
+  return seek_to(fp, start + dsize);
 }
 
 entry_info fixed_info(const uint8_t *u1) {

@@ -432,6 +432,9 @@ bool zview::decode(size_t i) {
 // taken in extent order, so the queue holds done and running jobs first and
 // queued ones after them.
 
+std::atomic<bool> refuse_worker{false};
+std::atomic<unsigned> workers_started{0};
+
 namespace {
 
 constexpr size_t AHEAD_JOBS = 4;
@@ -526,7 +529,10 @@ void zview::ahead_fill(size_t i) {
   if (added && !worker_.joinable()) {
     stop_ = false;
     try {
+      if (refuse_worker.load())
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
       worker_ = std::thread([this] { work(); });
+      workers_started++;
     } catch (const std::system_error &) {
       // No thread to be had: the reading thread takes the queued jobs
       // itself as it reaches them, one at a time.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -55,6 +56,11 @@ constexpr size_t Z_HOLES_NAMED = 1000;
 namespace window {
 
 // ---- a compressed volume ----------------------------------------------------
+
+// Test hooks: refuse_worker makes the read-ahead thread fail to start as
+// it would on a system out of threads; workers_started counts those started.
+extern std::atomic<bool> refuse_worker;
+extern std::atomic<unsigned> workers_started;
 
 // The inflated view of one compressed volume (zview.cpp).
 class zview {

@@ -147,10 +147,11 @@ entry bench_entry(std::string name, std::vector<std::string> path, uint8_t attri
   e.name = std::move(name);
   e.path = std::move(path);
   e.attrib = attrib;
-  e.t1 = changed;
-  e.t2 = changed - 86400;
-  e.t3 = when - when % 86400;
-  e.t4 = when;
+  // Written as the standard lays entries out: created and modified when the
+  // file last changed, last accessed on the day of the backup.
+  e.std = std_layout{};
+  e.t1 = e.t3 = e.t4 = changed;
+  e.t2 = when - when % 86400;
   return e;
 }
 

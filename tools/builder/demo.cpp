@@ -58,9 +58,11 @@ std::string alias(const std::string &long_name, int n) {
   return up(base, 6) + "~" + std::to_string(n) + (ext.empty() ? "" : "." + up(ext, 3));
 }
 
-// Builds the entries of one backup with realistic names and times: time 1
-// the last change, time 2 the creation, time 3 the last access (the backup
-// day), time 4 the moment of the backup.
+// Builds the entries of one backup, as the standard lays them out, with
+// realistic names and times: the file written once at `changed`, so created
+// and modified (time 1, times 3 and 4) are that, and last accessed (time 2)
+// on the day of the backup, a date without a time as FAT keeps it. Time 1
+// is what the classic listing shows, and so it stays what it always was.
 struct backup_list {
   uint32_t when; // time of the backup
   std::vector<entry> v;
@@ -74,14 +76,14 @@ struct backup_list {
     if (a.find('~') != std::string::npos)
       a = alias(e.name, ++seen[key + a.substr(0, 6)]);
     e.name2 = a;
-    e.t1 = changed;
-    e.t2 = changed - 86400 * 3 - 3600 * 5;
-    e.t3 = when - when % 86400;
-    e.t4 = when;
+    e.t1 = e.t3 = e.t4 = changed;
+    e.t2 = when - when % 86400;
+    e.std = std_layout{};
   }
   void drive(const std::string &d, bool last = true) {
     entry e = drive_spec(d, last);
     e.t1 = e.t2 = e.t3 = e.t4 = when;
+    e.std = std_layout{};
     v.push_back(e);
   }
   void dir(const std::string &name, dir_path path, uint32_t changed) {
@@ -585,6 +587,27 @@ const char *const BACKUP_LOG = R"(28.11.1997 18:20  full backup of C: and D: sta
 28.11.1997 18:20  3 cartridges expected, label them 1 of 3 to 3 of 3
 )";
 
+const char *const GLOSSARY = R"(GLOSSARY DE-RU, SHIPPING
+
+Bordkonnossement        бортовой коносамент
+Charterpartie           чартер-партия
+Liegegeld               демередж
+Ladehafen               порт погрузки
+)";
+
+const char *const PRICES = R"(PRICE LIST 1998
+
+Per line of 55 characters:
+  DE-EN, EN-DE          DM 1.90
+  DE-RU, RU-DE          DM 2.10
+  JA-DE                 DM 3.40
+Certified translations: DM 25.00 per document on top.
+)";
+
+const char *const RATES = R"(RATES 1993 (from the old DOS machine)
+DE-EN 1.60  DE-RU 1.80
+)";
+
 // The sizes a real volume table carries: each cartridge's segment count and
 // block range, numbered on from the cartridge before, and the data bytes of
 // the whole backup.
@@ -736,7 +759,8 @@ image_pair demo_pair() {
 // starts on the first, fills the whole data region of the second and ends
 // on the third, which then holds the rest of D: and the catalog. The names
 // in My Documents and D:\ARCHIVE are in German, Russian and Japanese, and
-// one has a character beyond the 16-bit range (a surrogate pair).
+// one has a character beyond the 16-bit range (a surrogate pair). Four
+// entries at the end show what the standard's reading of an entry adds.
 std::vector<entry> demo_set_entries() {
   const uint32_t when = utc(1997, 11, 28, 18, 20);
   backup_list b{when, {}, {}};
@@ -772,6 +796,26 @@ std::vector<entry> demo_set_entries() {
   const std::string meetings = "会議";
   b.dir(meetings, "ARCHIVE", utc(1997, 1, 5, 11, 50));
   b.file("議事録 1996.txt", {"ARCHIVE", meetings}, MINUTES, utc(1996, 10, 30, 18, 22, 36));
+
+  // Last, what the standard's reading adds, each in D:\ARCHIVE. A file
+  // another writer's software wrote with the NT description:
+  b.file("Glossary DE-RU.txt", "ARCHIVE", GLOSSARY, utc(1997, 9, 8, 11, 5, 30));
+  b.v.back().std->os = os_desc::nt;
+  // one whose three dates differ (and the DOS date is the modified one):
+  b.file("Price list 1998.txt", "ARCHIVE", PRICES, utc(1997, 9, 15, 9, 30, 12));
+  b.v.back().t3 = b.v.back().t4 = utc(1997, 11, 25, 16, 42, 18);
+  // one the backup program could not read, held open by the terminology
+  // program: it wrote the bytes it got, then zeros in place of the rest;
+  std::string base = "TERMBASE 2.1  DE-RU  4711 entries\n";
+  base.resize(4095); // 4096 bytes with the CR that file() puts before the LF
+  b.file("TERMBASE.MDB", "ARCHIVE", base, utc(1997, 11, 28, 17, 58, 2));
+  b.v.back().pflg |= TF_FILE_ERROR;
+  // and one with no long name: its Windows 95 description names nothing,
+  // so the DOS name stands for it, and a reader of the fixed layout still
+  // steps over the entry as over any other.
+  b.file("RATES.TXT", "ARCHIVE", RATES, utc(1993, 4, 2, 10, 0, 0));
+  b.v.back().name2 = b.v.back().name;
+  b.v.back().name.clear();
   return b.v;
 }
 

@@ -195,7 +195,10 @@ uint64_t file_image::dir_entry(const entry &e) {
 uint64_t file_image::dir_entry(const entry &e, uint64_t n, const fill_fn &f) {
   entry h = e;
   h.data.clear();
-  if (!h.flen) {
+  if (h.std) {
+    if (!h.std->size && !h.flen)
+      h.std->size = n;
+  } else if (!h.flen) {
     if (n > UINT32_MAX)
       throw std::invalid_argument("dir_entry: data too long for a 32-bit length");
     h.flen = static_cast<uint32_t>(n);

@@ -138,6 +138,20 @@ entry file_entry(std::string name, dir_path path, std::string_view contents, uin
   return e;
 }
 
+entry standard(entry e, std_layout l) {
+  e.std = std::move(l);
+  return e;
+}
+
+entry std_file(std::string name, dir_path path, std::string_view contents, uint32_t created,
+               uint32_t accessed, uint32_t modified, uint8_t attrib) {
+  entry e = file_entry(std::move(name), std::move(path), contents, created, attrib);
+  e.t2 = accessed;
+  e.t3 = e.t4 = modified;
+  e.std = std_layout{};
+  return e;
+}
+
 std::vector<uint8_t> path_bytes(const entry &e) {
   if (e.raw_path)
     return *e.raw_path;
@@ -161,7 +175,15 @@ uint16_t plen_of(const entry &e) {
 }
 
 uint32_t flen_of(const entry &e) {
+  if (e.std)
+    return static_cast<uint32_t>(size_of(e));
   return e.flen ? *e.flen : static_cast<uint32_t>(e.data.size());
+}
+
+uint64_t size_of(const entry &e) {
+  if (e.std && e.std->size)
+    return *e.std->size;
+  return e.flen ? *e.flen : e.data.size();
 }
 
 // Bytes of the three names as written, length words left out.
@@ -169,9 +191,20 @@ static size_t name_bytes(const entry &e) {
   return str16(e.name).size() + str16(e.name2).size() + str16(e.name3).size();
 }
 
-size_t header_len(const entry &e) { return 138 + name_bytes(e) + path_bytes(e).size(); }
+size_t header_len(const entry &e) {
+  if (e.std)
+    return cat_len(e) + 14 + path_bytes(e).size();
+  return 138 + name_bytes(e) + path_bytes(e).size();
+}
 
-size_t cat_len(const entry &e) { return 124 + name_bytes(e) + static_cast<size_t>(e.cat_tag_pad); }
+size_t cat_len(const entry &e) {
+  if (e.std) {
+    image t;
+    t.cat_entry(e);
+    return t.size();
+  }
+  return 124 + name_bytes(e) + static_cast<size_t>(e.cat_tag_pad);
+}
 
 // ---- appending and patching ------------------------------------------------
 
@@ -331,15 +364,91 @@ void image::entry_body(const entry &e, bool catalog) {
   ustr(e.name3); // nm3
 }
 
+// The standard's reading of the same bytes: the fixed portion, then the
+// descriptions (offsets below from the entry's byte 4, where a catalog
+// entry starts). Both size words are known only at the end and patched in.
+void image::std_body(const entry &e, bool catalog) {
+  const std_layout &l = *e.std;
+  const size_t at = b.size();
+  u16(0);          // 0-1  directory entry size, below
+  u64(0);          // 2-9  data entry size, below
+  u16(plen_of(e)); // 10-11 path size
+  u16(l.native_fs); // 12-13
+  u8(e.pflg);      // 14   traversal flags
+
+  auto desc = [&](uint16_t id, uint64_t size, std::span<const uint8_t> body, std::string_view name) {
+    u16(id);
+    u64(size);
+    u16(static_cast<uint16_t>(body.size()));
+    raw(body);
+    ustr(name);
+  };
+  // Structures are composed in a scratch image with the same writers.
+  auto full_date = [](image &s, uint32_t t) {
+    s.u32(t);
+    s.u32(0); // zone or fraction: not used
+  };
+  desc(DD_DATA, size_of(e), {}, ""); // no structure, no name
+  if (l.os == os_desc::unix_) {
+    image s;
+    const bool dir = e.attrib & (A_SUBDIR | A_VOLUME);
+    s.u32(dir ? 040755 : (e.attrib & A_RDONLY) ? 0100444 : 0100644); // mode
+    s.u32(0);    // uid
+    s.u32(0);    // gid
+    s.u32(e.t2); // accessed
+    s.u32(e.t3); // modified
+    s.u32(e.t1); // created
+    s.u64(0);
+    desc(DD_UNIX, 0, s.b, e.name);
+  } else if (l.os != os_desc::none) {
+    image s;
+    s.u32(e.attrib); // the DOS attribute byte is the low one
+    full_date(s, e.t1); // created
+    full_date(s, e.t2); // accessed
+    full_date(s, e.t3); // modified
+    const uint16_t id = l.os == os_desc::nt ? DD_NT : l.os == os_desc::os2 ? DD_OS2 : DD_WIN95;
+    desc(id, 0, s.b, e.name);
+  }
+  if (l.dos) {
+    image s;
+    s.u8(e.attrib);
+    full_date(s, e.t4); // modified
+    desc(DD_DOS, 0, s.b, e.name2);
+  }
+  if (l.vendor) {
+    image s;
+    for (size_t i = 0; i < 4; ++i) // cut or zero-padded, as in the fixed layout
+      s.u8(i < e.tag.size() ? static_cast<uint8_t>(e.tag[i]) : 0);
+    s.raw(std::span(e.unknw3).subspan(U3_TAG + 4));
+    desc(DD_VENDOR, 0, s.b, e.name3);
+  }
+  for (const extra_desc &x : l.extra)
+    desc(x.id, x.size, x.body, x.name);
+
+  const size_t len = b.size() - at;
+  if (len > 0xFFFF)
+    throw std::length_error("std_body: descriptions too long for the size word");
+  put_u16(at, static_cast<uint16_t>(len));
+  // DIR_SIG, the header so far, the path entry, FILE_SIG and the ID; data; trailer.
+  put_u64(at + 2, 4 + len + 4 + path_bytes(e).size() + 6 + size_of(e) +
+                      (e.trailer ? TRAILER_SIZE : 0));
+  if (catalog)
+    for (auto [pos, val] : e.cat_patch)
+      b.at(at + pos) = val;
+}
+
 size_t image::dir_header(const entry &e) {
   size_t at = b.size();
-  u32(DIR_SIG);        // signature
-  entry_body(e, false); // unknw1 .. nm3
-  u16(0);              // 2 bytes the tool skips
-  raw(path_bytes(e));  // path characters, no length word: plen tells
-  u16(0);              // closing block: 2 bytes,
-  raw(e.closing_sig);  //   FILE_SIG,
+  u32(DIR_SIG); // signature
+  if (e.std)
+    std_body(e, false); // fixed portion and descriptions
+  else
+    entry_body(e, false); // unknw1 .. nm3
+  u16(0);              // path entry: 2 bytes the tool skips,
+  raw(path_bytes(e));  //   path characters, no length word: plen tells,
   u16(0);              //   2 bytes
+  raw(e.closing_sig);  // FILE_SIG,
+  u16(e.std ? DD_DATA : 0); // the data area's ID
   return at;
 }
 
@@ -358,7 +467,10 @@ size_t image::dir_entry(const entry &e) {
 
 size_t image::cat_entry(const entry &e) {
   size_t at = b.size();
-  entry_body(e, true);
+  if (e.std)
+    std_body(e, true);
+  else
+    entry_body(e, true);
   return at;
 }
 

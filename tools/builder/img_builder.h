@@ -82,6 +82,46 @@ constexpr size_t U3_TAG = 12;
 constexpr size_t TRAILER_SIZE = 18;
 constexpr size_t CAT_END_SIZE = 71; // unknw1 and a zero nm1 length word
 constexpr size_t END_MARK_SIZE = 73; // zero DIR_SIG and unknw1
+
+// The entry as the QIC-113 standard lays it out (offsets from DIR_SIG; a
+// catalog entry is the same from SE_DIR_SIZE on). The fixed layout above is
+// the one description list this reading gives for the Windows 95 writers.
+constexpr size_t SE_DIR_SIZE = 4;   // 2: bytes from here to the last description's end
+constexpr size_t SE_DATA_SIZE = 6;  // 8: the whole entry: header, data, trailer
+constexpr size_t SE_PLEN = 14;      // 2
+constexpr size_t SE_NATIVE_FS = 16; // 2
+constexpr size_t SE_FLAGS = 18;     // 1: traversal flags
+constexpr size_t SE_DESCS = 19;     // the data descriptions, one after another
+// A description: ID (2), size of the data area it describes (8), structure
+// size (2), structure, name size in bytes (2), name.
+constexpr size_t DD_HEAD = 12;
+constexpr size_t OS_STRUCT = 28;     // Windows 95, NT, OS/2: attributes, three full dates
+constexpr size_t DOS_STRUCT = 9;     // attribute byte, modified full date
+constexpr size_t VENDOR_STRUCT = 16; // starts with the tag
+constexpr size_t UNIX_STRUCT = 32;   // this builder's own choice, see std_layout
+
+// Description IDs.
+constexpr uint16_t DD_VENDOR = 0;
+constexpr uint16_t DD_UNIX = 1;
+constexpr uint16_t DD_DOS = 2;
+constexpr uint16_t DD_NOVELL3 = 3;
+constexpr uint16_t DD_OS2 = 4;
+constexpr uint16_t DD_NT = 5;
+constexpr uint16_t DD_AFP = 6;
+constexpr uint16_t DD_DATA = 7; // also the data-area ID after FILE_SIG
+constexpr uint16_t DD_NOVELL2 = 8;
+constexpr uint16_t DD_NOVELL4 = 9;
+constexpr uint16_t DD_WIN95 = 10;
+
+// Traversal flags; PF_NEW, PF_LAST, PF_END and PF_DRIVE above are the same
+// bits by their older names.
+constexpr uint8_t TF_DIR = 0x01;
+constexpr uint8_t TF_EMPTY_DIR = 0x02;
+constexpr uint8_t TF_FILE_ERROR = 0x04; // the backup program could not read the file
+constexpr uint8_t TF_LAST_IN_DIR = 0x08;
+constexpr uint8_t TF_LAST_ON_MEDIUM = 0x10;
+constexpr uint8_t TF_LAST_IN_SET = 0x20;
+constexpr uint8_t TF_ROOT = 0x40;
 } // namespace layout
 
 // Seconds since 1970-01-01 00:00:00 UTC of a civil UTC date and time.
@@ -131,6 +171,35 @@ inline constexpr std::array<uint8_t, 28> DEFAULT_UNKNW3 = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, // 10-19
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};            // 20-27
 
+// Which OS description carries the long name (nm1) in a standard entry.
+enum class os_desc : uint8_t { win95, nt, os2, unix_, none };
+
+// One more description, written after the others as it is given.
+struct extra_desc {
+  uint16_t id = 99;
+  uint64_t size = 0;         // of the data area it describes
+  std::vector<uint8_t> body; // the structure
+  std::string name;
+};
+
+// How a standard entry lists its descriptions. The default is the list the
+// fixed layout holds, byte for byte at the same offsets: data, Windows 95,
+// DOS, vendor. The dates come from the entry: t1 created, t2 accessed, t3
+// modified (the OS description), t4 modified (the DOS description).
+struct std_layout {
+  os_desc os = os_desc::win95; // with nm1; none: no OS description, nm1 unused
+  bool dos = true;             // with nm2
+  bool vendor = true;          // with nm3; its structure is the tag and unknw3[16..27]
+  std::vector<extra_desc> extra{};
+  uint16_t native_fs = 2;
+  // The data description's size when it is not the data written (an image
+  // whose data is left as a hole); else flen when set, else data.size().
+  std::optional<uint64_t> size{};
+};
+// The UNIX structure (UNIX_STRUCT bytes) is this builder's own: mode, uid,
+// gid, accessed, modified, created (4 bytes each) and 8 zero bytes. A reader
+// is to skip it by its size.
+
 // One directory entry and its catalog twin.
 struct entry {
   std::string name;                          // nm1
@@ -153,7 +222,11 @@ struct entry {
   // Catalog twin only: (position, value) pairs over the 118 unsettled bytes
   // (0-68 unknw1, 69-89 unknw2, 90-117 unknw3), applied after the named
   // fields, so that the catalog can differ from its directory entry.
+  // In a standard entry: (offset in the catalog entry, value) pairs.
   std::vector<std::pair<size_t, uint8_t>> cat_patch;
+  // Written as the standard lays it out when set (cat_tag_pad, unknw1 and
+  // unknw2 are then not used); the fixed layout otherwise.
+  std::optional<std_layout> std;
 };
 
 // A directory path for the convenience constructors: {} for the root,
@@ -175,16 +248,27 @@ entry dir_entry(std::string name, dir_path path, uint32_t t);
 entry file_entry(std::string name, dir_path path, std::string_view contents, uint32_t t,
                  uint8_t attrib = layout::A_ARCHIVE);
 
+// The entry as a standard one with the given description list.
+entry standard(entry e, std_layout l = {});
+// A standard file entry with three distinct dates; the DOS description's
+// date is the modified one.
+entry std_file(std::string name, dir_path path, std::string_view contents, uint32_t created,
+               uint32_t accessed, uint32_t modified, uint8_t attrib = layout::A_ARCHIVE);
+
 // Bytes the entry's path occupies (components joined by zero characters).
 std::vector<uint8_t> path_bytes(const entry &e);
 // The plen word as written.
 uint16_t plen_of(const entry &e);
-// The flen word as written.
+// The flen word as written (a standard entry's: its size's low half).
 uint32_t flen_of(const entry &e);
+// A standard entry's data description size (std.size, flen or data.size()).
+uint64_t size_of(const entry &e);
 // Header bytes written for the entry: 138 + N1 + N2 + N3 + path bytes
-// (N: a name's bytes as str16 writes it).
+// (N: a name's bytes as str16 writes it); a standard entry's:
+// cat_len + 14 + path bytes.
 size_t header_len(const entry &e);
-// Catalog entry length: 124 + N1 + N2 + N3 + cat_tag_pad.
+// Catalog entry length: 124 + N1 + N2 + N3 + cat_tag_pad; a standard
+// entry's: its directory entry size word, 15 + its descriptions.
 size_t cat_len(const entry &e);
 
 class image {
@@ -241,6 +325,7 @@ public:
 
 private:
   void entry_body(const entry &e, bool catalog); // unknw1 .. nm3
+  void std_body(const entry &e, bool catalog);   // directory entry size .. last description
 };
 
 // A whole backup from the current end: the entries (PF_END or'ed into the
@@ -343,7 +428,8 @@ public:
   // As image::dir_entry, data from e.data.
   uint64_t dir_entry(const entry &e);
   // n data bytes from f (or a hole when f is empty); flen is n unless e.flen
-  // says otherwise. Returns the entry's offset.
+  // says otherwise, and a standard entry's size n unless it has one. Only a
+  // standard entry takes 4 GiB or more. Returns the entry's offset.
   uint64_t dir_entry(const entry &e, uint64_t n, const fill_fn &f);
   // As image::dir_header and image::trailer, for data split across images.
   uint64_t dir_header(const entry &e);
@@ -554,7 +640,8 @@ std::vector<image> demo_set();
 // How demo-z1.113 .. demo-z3.113 compress cartridge i (0-based) of the set:
 // a different layout on each, as tapes written by different software.
 comp_options demo_set_layout(size_t i);
-// The entries demo_set writes, in stream order (what extracting it restores).
+// The entries demo_set writes, in stream order (what extracting it restores;
+// the one flagged TF_FILE_ERROR only when partial files are kept).
 std::vector<entry> demo_set_entries();
 
 } // namespace cartsift::build
