@@ -6,11 +6,8 @@
 // skipped or damaged, 2 when the run could not start.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <cstdint>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -20,6 +17,9 @@
 
 #include "set/set.h"
 #include "walks/walks.h"
+
+// libcrypto's digest state, held by pointer; only digest.cpp sees inside.
+struct evp_md_ctx_st;
 
 namespace cartsift::cli {
 
@@ -242,27 +242,6 @@ private:
 // be opened.
 int open_parent(const std::string &path, std::string *name);
 
-// ---- libraries loaded when a run needs them ---------------------------------------
-//
-// libarchive and libcrypto are opened by the runs that use them: linked in,
-// they and the libraries they bring (libxml2, ICU) would cost every run,
-// the listing of a single floppy's worth included, some 5 MiB of resident
-// memory for their relocations. A run that cannot load one says so before
-// it starts (status 2).
-
-// The library of that SONAME, or null after the one message.
-void *open_library(const char *soname);
-// Finds each function of the library in *f; false after the one message.
-template <class F> bool find_call(void *lib, const char *soname, const char *name, F *f) {
-  void *p = dlsym(lib, name);
-  std::memcpy(f, &p, sizeof *f);
-  if (p == nullptr)
-    std::fprintf(stderr, "cartsift: %s: no %s in it\n", soname, name);
-  return p != nullptr;
-}
-// Whether libcrypto's digests can be had; the message when not.
-bool digests_ready();
-
 // ---- digests and manifests -------------------------------------------------------
 
 // "sha256" and the like; false for a name that is none of the four.
@@ -287,7 +266,7 @@ public:
 
 private:
   std::vector<hash_alg> algs_;
-  std::vector<struct evp_md_ctx_st *> ctx_;
+  std::vector<evp_md_ctx_st *> ctx_;
   std::vector<std::string> hex_;
 };
 

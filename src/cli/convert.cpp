@@ -18,54 +18,6 @@ namespace cartsift::cli {
 
 namespace {
 
-// libarchive's calls, from the library as loaded.
-#define LIBARCHIVE_CALLS(X) \
-  X(archive_entry_clear) \
-  X(archive_entry_free) \
-  X(archive_entry_new) \
-  X(archive_entry_set_atime) \
-  X(archive_entry_set_birthtime) \
-  X(archive_entry_set_ctime) \
-  X(archive_entry_set_filetype) \
-  X(archive_entry_set_mtime) \
-  X(archive_entry_set_pathname_utf8) \
-  X(archive_entry_set_perm) \
-  X(archive_entry_set_size) \
-  X(archive_entry_xattr_add_entry) \
-  X(archive_error_string) \
-  X(archive_filter_bytes) \
-  X(archive_set_error) \
-  X(archive_write_add_filter_by_name) \
-  X(archive_write_close) \
-  X(archive_write_data) \
-  X(archive_write_finish_entry) \
-  X(archive_write_free) \
-  X(archive_write_header) \
-  X(archive_write_new) \
-  X(archive_write_open2) \
-  X(archive_write_set_bytes_in_last_block) \
-  X(archive_write_set_bytes_per_block) \
-  X(archive_write_set_format_option) \
-  X(archive_write_set_format_pax) \
-  X(archive_write_set_format_zip)
-struct libarchive_calls {
-#define DECLARE(f) decltype(&::f) f;
-  LIBARCHIVE_CALLS(DECLARE)
-#undef DECLARE
-};
-const libarchive_calls *LA = nullptr; // set once do_convert has loaded it
-
-const libarchive_calls *load_libarchive() {
-  static libarchive_calls c;
-  static const bool ok = [] {
-    void *lib = open_library(CARTSIFT_LIBARCHIVE);
-#define FIND(f) &&find_call(lib, CARTSIFT_LIBARCHIVE, #f, &c.f)
-    return lib != nullptr LIBARCHIVE_CALLS(FIND);
-#undef FIND
-  }();
-  return ok ? &c : nullptr;
-}
-
 // The archive's kind: the format, and for pax the compression.
 struct out_kind {
   arc_format format = arc_format::none;
@@ -199,7 +151,7 @@ la_ssize_t on_write(struct archive *a, void *client, const void *p, size_t n) {
   }
   if (!write_full(s.fd, b, n)) {
     const int err = errno ? errno : EIO;
-    LA->archive_set_error(a, err, "%s", std::strerror(err));
+    archive_set_error(a, err, "%s", std::strerror(err));
     return -1;
   }
   s.pos += int64_t(n);
@@ -211,11 +163,11 @@ public:
   converter(const cart_set &s, const options &o, struct archive *a, sink &out, bool zip,
             progress &pr, outcome_log *log)
       : everyday_walk(s, o), a_(a), out_(out), zip_(zip), pr_(pr), log_(log), dg_(o.hashes),
-        ae_(LA->archive_entry_new()) {
+        ae_(archive_entry_new()) {
     if (ae_ == nullptr)
       throw std::bad_alloc();
   }
-  ~converter() override { LA->archive_entry_free(ae_); }
+  ~converter() override { archive_entry_free(ae_); }
   converter(const converter &) = delete;
   converter &operator=(const converter &) = delete;
 
@@ -264,29 +216,29 @@ private:
 
   // The member's header: name, kind, mode, dates and DOS attributes.
   bool header(const walk_entry &e, int64_t size) {
-    LA->archive_entry_clear(ae_);
-    LA->archive_entry_set_pathname_utf8(ae_, member_.c_str());
+    archive_entry_clear(ae_);
+    archive_entry_set_pathname_utf8(ae_, member_.c_str());
     const bool file = kind_of(e) == kind::file;
-    LA->archive_entry_set_filetype(ae_, file ? AE_IFREG : AE_IFDIR);
-    LA->archive_entry_set_perm(ae_, !file ? 0755 : (e.info.attrib & 0x01) ? 0444 : 0644);
-    LA->archive_entry_set_size(ae_, size);
-    LA->archive_entry_set_mtime(ae_, e.info.mtime, 0);
+    archive_entry_set_filetype(ae_, file ? AE_IFREG : AE_IFDIR);
+    archive_entry_set_perm(ae_, !file ? 0755 : (e.info.attrib & 0x01) ? 0444 : 0644);
+    archive_entry_set_size(ae_, size);
+    archive_entry_set_mtime(ae_, e.info.mtime, 0);
     if (e.info.atime)
-      LA->archive_entry_set_atime(ae_, e.info.atime, 0);
+      archive_entry_set_atime(ae_, e.info.atime, 0);
     const uint8_t dos = dos_attrib(e);
     if (zip_) {
       // The ZIP writer puts the change time in the extended timestamp's
       // third place, which readers take for the creation time.
       if (e.info.ctime)
-        LA->archive_entry_set_ctime(ae_, e.info.ctime, 0);
+        archive_entry_set_ctime(ae_, e.info.ctime, 0);
       out_.cd.attrs.push_back(dos);
     } else {
       if (e.info.ctime)
-        LA->archive_entry_set_birthtime(ae_, e.info.ctime, 0);
+        archive_entry_set_birthtime(ae_, e.info.ctime, 0);
       const std::string v = dos_attrib_text(dos);
-      LA->archive_entry_xattr_add_entry(ae_, "user.DOSATTRIB", v.data(), v.size());
+      archive_entry_xattr_add_entry(ae_, "user.DOSATTRIB", v.data(), v.size());
     }
-    if (LA->archive_write_header(a_, ae_) < ARCHIVE_WARN)
+    if (archive_write_header(a_, ae_) < ARCHIVE_WARN)
       return fail();
     if (opt_.verbose)
       std::fprintf(opt_.out == "-" ? stderr : stdout, "%s\n", shown(path_).c_str());
@@ -297,7 +249,7 @@ private:
     if (!broken)
       std::fprintf(stderr, "cartsift: %s: cannot write the archive: %s\n",
                    opt_.out == "-" ? "standard output" : opt_.out.c_str(),
-                   LA->archive_error_string(a_) ? LA->archive_error_string(a_) : "unknown error");
+                   archive_error_string(a_) ? archive_error_string(a_) : "unknown error");
     broken = true;
     return false;
   }
@@ -324,7 +276,7 @@ private:
     dg_.start();
     const int64_t got = pass_data(
         set_.sfd, e.avail, dg_.empty() ? nullptr : &dg_,
-        [this](const uint8_t *p, size_t n) { return LA->archive_write_data(a_, p, n) == la_ssize_t(n); },
+        [this](const uint8_t *p, size_t n) { return archive_write_data(a_, p, n) == la_ssize_t(n); },
         &rfail);
     if (got < e.avail && !rfail) {
       fail();
@@ -338,7 +290,7 @@ private:
       static const uint8_t zeros[4096] = {};
       for (int64_t left = e.avail - got; left > 0;) {
         const size_t k = size_t(std::min<int64_t>(left, sizeof zeros));
-        if (LA->archive_write_data(a_, zeros, k) != la_ssize_t(k)) {
+        if (archive_write_data(a_, zeros, k) != la_ssize_t(k)) {
           fail();
           return data_use::failed;
         }
@@ -346,7 +298,7 @@ private:
       }
       tell(e, fate::damaged, got);
     }
-    if (LA->archive_write_finish_entry(a_) < ARCHIVE_WARN) {
+    if (archive_write_finish_entry(a_) < ARCHIVE_WARN) {
       fail();
       return data_use::failed;
     }
@@ -382,34 +334,34 @@ private:
 
 // Owns the libarchive writer.
 struct archive_writer {
-  struct archive *a = LA->archive_write_new();
+  struct archive *a = archive_write_new();
   ~archive_writer() {
     if (a)
-      LA->archive_write_free(a);
+      archive_write_free(a);
   }
 };
 
 // Sets the writer up for the kind; false after its one message.
 bool set_up(struct archive *a, const out_kind &k, const options &o) {
-  int r = k.format == arc_format::zip ? LA->archive_write_set_format_zip(a)
-                                      : LA->archive_write_set_format_pax(a);
+  int r = k.format == arc_format::zip ? archive_write_set_format_zip(a)
+                                      : archive_write_set_format_pax(a);
   // Only the SCHILY form of the extended attributes, which GNU tar reads
   // too and does not warn of.
   if (r == ARCHIVE_OK && k.format == arc_format::pax)
-    r = LA->archive_write_set_format_option(a, "pax", "xattrheader", "SCHILY");
+    r = archive_write_set_format_option(a, "pax", "xattrheader", "SCHILY");
   if (r == ARCHIVE_OK && k.filter)
-    r = LA->archive_write_add_filter_by_name(a, k.filter);
+    r = archive_write_add_filter_by_name(a, k.filter);
   // Writes of a useful size. A tar ends on a whole 10240-byte record as tar
   // writes it; a compressed stream or a ZIP ends where it ends, as zeros
   // after it would be taken for more.
   if (r == ARCHIVE_OK)
-    r = LA->archive_write_set_bytes_per_block(a, 64 << 10);
+    r = archive_write_set_bytes_per_block(a, 64 << 10);
   if (r == ARCHIVE_OK)
-    r = LA->archive_write_set_bytes_in_last_block(
+    r = archive_write_set_bytes_in_last_block(
         a, k.format == arc_format::pax && !k.filter ? 10240 : 1);
   if (r != ARCHIVE_OK) {
     std::fprintf(stderr, "cartsift: %s: cannot write this kind of archive: %s\n", o.out.c_str(),
-                 LA->archive_error_string(a) ? LA->archive_error_string(a) : "unknown error");
+                 archive_error_string(a) ? archive_error_string(a) : "unknown error");
     return false;
   }
   return true;
@@ -418,8 +370,6 @@ bool set_up(struct archive *a, const out_kind &k, const options &o) {
 } // namespace
 
 int do_convert(const options &o) {
-  if ((LA = load_libarchive()) == nullptr)
-    return 2;
   out_kind k;
   if (!kind_of_out(o, &k)) {
     std::fprintf(stderr,
@@ -474,9 +424,9 @@ int do_convert(const options &o) {
   std::unique_ptr<cart_set> s = open_set(o);
   if (!s)
     return 2;
-  if (LA->archive_write_open2(w.a, &out, nullptr, on_write, nullptr, nullptr) != ARCHIVE_OK) {
+  if (archive_write_open2(w.a, &out, nullptr, on_write, nullptr, nullptr) != ARCHIVE_OK) {
     std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", o.out.c_str(),
-                 LA->archive_error_string(w.a));
+                 archive_error_string(w.a));
     return 2;
   }
 
@@ -492,12 +442,12 @@ int do_convert(const options &o) {
     // What the format has written so far, blocked or not yet: the central
     // directory comes next.
     if (k.format == arc_format::zip)
-      out.cd_at = LA->archive_filter_bytes(w.a, 0);
-    ok = LA->archive_write_close(w.a) == ARCHIVE_OK;
+      out.cd_at = archive_filter_bytes(w.a, 0);
+    ok = archive_write_close(w.a) == ARCHIVE_OK;
     if (!ok)
       std::fprintf(stderr, "cartsift: %s: cannot write the archive: %s\n",
                    to_stdout ? "standard output" : o.out.c_str(),
-                   LA->archive_error_string(w.a));
+                   archive_error_string(w.a));
   }
   pr.done();
   if (!ok)

@@ -23,33 +23,12 @@ constexpr alg_names ALGS[] = {{hash_alg::md5, "md5", "MD5"},
                               {hash_alg::sha256, "sha256", "SHA256"},
                               {hash_alg::sha512, "sha512", "SHA512"}};
 
-// The EVP calls, from libcrypto as loaded.
-#define EVP_CALLS(X)                                                                         \
-  X(EVP_MD_CTX_new) X(EVP_MD_CTX_free) X(EVP_DigestInit_ex) X(EVP_DigestUpdate)              \
-  X(EVP_DigestFinal_ex) X(EVP_md5) X(EVP_sha1) X(EVP_sha256) X(EVP_sha512)
-struct evp_calls {
-#define DECLARE(f) decltype(&::f) f;
-  EVP_CALLS(DECLARE)
-#undef DECLARE
-};
-
-const evp_calls *evp() {
-  static evp_calls c;
-  static const bool ok = [] {
-    void *lib = open_library(CARTSIFT_LIBCRYPTO);
-#define FIND(f) &&find_call(lib, CARTSIFT_LIBCRYPTO, #f, &c.f)
-    return lib != nullptr EVP_CALLS(FIND);
-#undef FIND
-  }();
-  return ok ? &c : nullptr;
-}
-
 const EVP_MD *md_of(hash_alg a) {
   switch (a) {
-  case hash_alg::md5: return evp()->EVP_md5();
-  case hash_alg::sha1: return evp()->EVP_sha1();
-  case hash_alg::sha256: return evp()->EVP_sha256();
-  case hash_alg::sha512: return evp()->EVP_sha512();
+  case hash_alg::md5: return EVP_md5();
+  case hash_alg::sha1: return EVP_sha1();
+  case hash_alg::sha256: return EVP_sha256();
+  case hash_alg::sha512: return EVP_sha512();
   }
   return nullptr;
 }
@@ -75,15 +54,6 @@ std::string percent_encoded(const std::string &p) {
 
 } // namespace
 
-void *open_library(const char *soname) {
-  void *lib = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr)
-    std::fprintf(stderr, "cartsift: cannot load %s: %s\n", soname, dlerror());
-  return lib;
-}
-
-bool digests_ready() { return evp() != nullptr; }
-
 bool parse_hash(const std::string &name, hash_alg *a) {
   for (const auto &x : ALGS)
     if (name == x.name) {
@@ -96,10 +66,9 @@ bool parse_hash(const std::string &name, hash_alg *a) {
 const char *hash_name(hash_alg a) { return ALGS[int(a)].name; }
 const char *hash_tag(hash_alg a) { return ALGS[int(a)].tag; }
 
-// Every run that takes digests has found digests_ready() first.
 digests::digests(const std::vector<hash_alg> &algs) : algs_(algs) {
   for (size_t k = 0; k < algs_.size(); k++) {
-    ctx_.push_back(evp()->EVP_MD_CTX_new());
+    ctx_.push_back(EVP_MD_CTX_new());
     if (ctx_.back() == nullptr)
       throw std::bad_alloc();
   }
@@ -108,25 +77,25 @@ digests::digests(const std::vector<hash_alg> &algs) : algs_(algs) {
 
 digests::~digests() {
   for (EVP_MD_CTX *c : ctx_)
-    evp()->EVP_MD_CTX_free(c);
+    EVP_MD_CTX_free(c);
 }
 
 void digests::start() {
   for (size_t k = 0; k < algs_.size(); k++)
-    if (evp()->EVP_DigestInit_ex(ctx_[k], md_of(algs_[k]), nullptr) != 1)
+    if (EVP_DigestInit_ex(ctx_[k], md_of(algs_[k]), nullptr) != 1)
       throw std::bad_alloc(); // the library is out of memory: nothing else fails here
 }
 
 void digests::add(const void *p, size_t n) {
   for (EVP_MD_CTX *c : ctx_)
-    evp()->EVP_DigestUpdate(c, p, n);
+    EVP_DigestUpdate(c, p, n);
 }
 
 const std::vector<std::string> &digests::finish() {
   for (size_t k = 0; k < algs_.size(); k++) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned n = 0;
-    evp()->EVP_DigestFinal_ex(ctx_[k], md, &n);
+    EVP_DigestFinal_ex(ctx_[k], md, &n);
     std::string &h = hex_[k];
     h.resize(2 * n);
     for (unsigned i = 0; i < n; i++) {
