@@ -85,11 +85,13 @@ private:
 // libarchive's ZIP writer marks every member as made on Unix and keeps no
 // DOS attributes, and has no way to be told otherwise; libzip has, but holds
 // every entry in memory until it closes the archive (64 MiB for 100,000
-// files) and cannot write to a pipe. So the records of the central
-// directory, which libarchive writes last, get the MS-DOS host and the
-// entry's DOS attribute byte as they pass on their way out: the rest of each
-// record, the Unix mode in the attributes' high half included, stays as
-// libarchive wrote it. The record's layout, from its signature:
+// files) and cannot write to a pipe. (libarchive holds the central
+// directory's records in memory: some 10 MiB for 100,000 members.) So the
+// records of the central directory, which libarchive writes last, get the
+// MS-DOS host and the entry's DOS attribute byte as they pass on their way
+// out: the rest of each record, the Unix mode in the attributes' high half
+// included, stays as libarchive wrote it. The record's layout, from its
+// signature:
 //   0  "PK\1\2"   4 version made by (5: host system)   28 name length
 //   30 extra length   32 comment length   38 external attributes (low byte DOS)
 //   46 name, extra, comment
