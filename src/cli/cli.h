@@ -254,9 +254,6 @@ const char *hash_tag(hash_alg a);  // SHA256, as sha256sum --tag writes it
 class digests {
 public:
   explicit digests(const std::vector<hash_alg> &algs);
-  ~digests();
-  digests(const digests &) = delete;
-  digests &operator=(const digests &) = delete;
   bool empty() const { return algs_.empty(); }
   const std::vector<hash_alg> &algs() const { return algs_; }
   void start();
@@ -266,7 +263,10 @@ public:
 
 private:
   std::vector<hash_alg> algs_;
-  std::vector<evp_md_ctx_st *> ctx_;
+  struct ctx_free {
+    void operator()(evp_md_ctx_st *c) const;
+  };
+  std::vector<std::unique_ptr<evp_md_ctx_st, ctx_free>> ctx_;
   std::vector<std::string> hex_;
 };
 

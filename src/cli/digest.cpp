@@ -67,35 +67,33 @@ const char *hash_name(hash_alg a) { return ALGS[int(a)].name; }
 const char *hash_tag(hash_alg a) { return ALGS[int(a)].tag; }
 
 digests::digests(const std::vector<hash_alg> &algs) : algs_(algs) {
+  ctx_.reserve(algs_.size()); // so that no context is made and then dropped
   for (size_t k = 0; k < algs_.size(); k++) {
-    ctx_.push_back(EVP_MD_CTX_new());
+    ctx_.emplace_back(EVP_MD_CTX_new());
     if (ctx_.back() == nullptr)
       throw std::bad_alloc();
   }
   hex_.resize(algs_.size());
 }
 
-digests::~digests() {
-  for (EVP_MD_CTX *c : ctx_)
-    EVP_MD_CTX_free(c);
-}
+void digests::ctx_free::operator()(evp_md_ctx_st *c) const { EVP_MD_CTX_free(c); }
 
 void digests::start() {
   for (size_t k = 0; k < algs_.size(); k++)
-    if (EVP_DigestInit_ex(ctx_[k], md_of(algs_[k]), nullptr) != 1)
+    if (EVP_DigestInit_ex(ctx_[k].get(), md_of(algs_[k]), nullptr) != 1)
       throw std::bad_alloc(); // the library is out of memory: nothing else fails here
 }
 
 void digests::add(const void *p, size_t n) {
-  for (EVP_MD_CTX *c : ctx_)
-    EVP_DigestUpdate(c, p, n);
+  for (auto &c : ctx_)
+    EVP_DigestUpdate(c.get(), p, n);
 }
 
 const std::vector<std::string> &digests::finish() {
   for (size_t k = 0; k < algs_.size(); k++) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned n = 0;
-    EVP_DigestFinal_ex(ctx_[k], md, &n);
+    EVP_DigestFinal_ex(ctx_[k].get(), md, &n);
     std::string &h = hex_[k];
     h.resize(2 * n);
     for (unsigned i = 0; i < n; i++) {
