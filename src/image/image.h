@@ -150,7 +150,7 @@ using platform::read_full;
 // Bytes written before the first failure.
 using platform::write_some;
 
-// A kernel descriptor owned by a source, closed with it.
+// A descriptor (see platform.h) owned by a source, closed with it.
 using plain_fd = fd_guard;
 
 // One open source of bytes. Its position is its own, and the calls behave as
@@ -207,7 +207,7 @@ private:
 
 // ---- handles ----------------------------------------------------------------
 //
-// A handle is a kernel descriptor number that its source holds open, so no
+// A handle is a descriptor number that its source holds open, so no
 // other open descriptor can have it and a number the table does not know is
 // a descriptor the caller opened itself. The table grows as numbers come;
 // lookups take no lock, as the walk makes several per entry.
