@@ -376,7 +376,10 @@ int open_file(const dir &at, const char *name, unsigned flags, unsigned perms) {
       errno = EISDIR;
     return -1;
   }
-  const bool made = disp == CREATE_NEW || GetLastError() != ERROR_ALREADY_EXISTS;
+  // OPEN_ALWAYS tells whether the name was there; OPEN_EXISTING leaves the
+  // last error as it was.
+  const bool made =
+      disp == CREATE_NEW || (disp == OPEN_ALWAYS && GetLastError() != ERROR_ALREADY_EXISTS);
   if (nofollow && !made && is_link(h)) {
     CloseHandle(h);
     return fail_with(ELOOP, -1);
@@ -458,9 +461,10 @@ bool write_at(int fd, const void *src, size_t n, int64_t at) {
     o.Offset = DWORD(uint64_t(at));
     o.OffsetHigh = DWORD(uint64_t(at) >> 32);
     DWORD w = 0;
-    ok = WriteFile(h, p, DWORD(std::min<size_t>(n, 1u << 30)), &w, &o) && w > 0;
-    if (!ok)
-      errno = w == 0 && GetLastError() == ERROR_SUCCESS ? EIO : errno_of(GetLastError());
+    if (!WriteFile(h, p, DWORD(std::min<size_t>(n, 1u << 30)), &w, &o))
+      ok = fail(false);
+    else if (w == 0)
+      ok = fail_with(EIO, false);
     p += w;
     n -= w;
     at += w;
@@ -477,6 +481,8 @@ int64_t seek(int fd, int64_t off, int whence) {
     return fail_with(EBADF, int64_t(-1));
   if (GetFileType(h) != FILE_TYPE_DISK)
     return fail_with(ESPIPE, int64_t(-1));
+  if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)
+    return fail_with(EINVAL, int64_t(-1));
   const DWORD how = whence == SEEK_SET ? FILE_BEGIN : whence == SEEK_CUR ? FILE_CURRENT : FILE_END;
   LARGE_INTEGER d, now;
   d.QuadPart = off;
@@ -870,10 +876,8 @@ bool write_text(FILE *f, const char *s, size_t n) {
   if (std::fflush(f) != 0)
     return false;
   std::wstring w;
-  if (!widen(s, n, &w)) { // not UTF-8 after all: the bytes as they are
-    std::string b(s, n);
-    return std::fwrite(b.data(), 1, n, f) == n && std::fflush(f) == 0;
-  }
+  if (!widen(s, n, &w)) // not UTF-8 after all: the bytes as they are
+    return std::fwrite(s, 1, n, f) == n && std::fflush(f) == 0;
   for (size_t done = 0; done < w.size();) {
     DWORD put = 0;
     const DWORD want = DWORD(std::min<size_t>(w.size() - done, 1u << 14));
