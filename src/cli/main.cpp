@@ -1,6 +1,4 @@
 // The everyday face's command line and dispatch.
-#include <getopt.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
@@ -62,34 +60,33 @@ int check_outputs(options &o) {
 
 // 0 when the options read, else the status to end with.
 int parse(int argc, char **argv, options &o) {
-  static const option longs[] = {
-      {"list", no_argument, nullptr, 'l'},
-      {"extract", no_argument, nullptr, 'x'},
-      {"test", no_argument, nullptr, 't'},
-      {"info", no_argument, nullptr, 'i'},
-      {"inflate", no_argument, nullptr, 'z'},
-      {"verbose", no_argument, nullptr, 'v'},
-      {"quiet", no_argument, nullptr, 'q'},
-      {"directory", required_argument, nullptr, 'C'},
-      {"to-stdout", no_argument, nullptr, 'O'},
-      {"json", no_argument, nullptr, OPT_JSON},
-      {"raw-names", no_argument, nullptr, OPT_RAW},
-      {"as-given", no_argument, nullptr, OPT_AS_GIVEN},
-      {"include", required_argument, nullptr, OPT_INCLUDE},
-      {"exclude", required_argument, nullptr, OPT_EXCLUDE},
-      {"overwrite", no_argument, nullptr, OPT_OVERWRITE},
-      {"keep-partial", no_argument, nullptr, OPT_KEEP},
-      {"convert", required_argument, nullptr, OPT_CONVERT},
-      {"bag", required_argument, nullptr, OPT_BAG},
-      {"format", required_argument, nullptr, OPT_FORMAT},
-      {"hash", required_argument, nullptr, OPT_HASH},
-      {"manifest", required_argument, nullptr, OPT_MANIFEST},
-      {"xattrs", no_argument, nullptr, OPT_XATTRS},
-      {"help", no_argument, nullptr, OPT_HELP},
-      {"version", no_argument, nullptr, OPT_VERSION},
-      {nullptr, 0, nullptr, 0}};
-  optind = 0; // a full restart: runs may share a process
-  opterr = 0;
+  static const long_opt longs[] = {
+      {"list", false, 'l'},
+      {"extract", false, 'x'},
+      {"test", false, 't'},
+      {"info", false, 'i'},
+      {"inflate", false, 'z'},
+      {"verbose", false, 'v'},
+      {"quiet", false, 'q'},
+      {"directory", true, 'C'},
+      {"to-stdout", false, 'O'},
+      {"json", false, OPT_JSON},
+      {"raw-names", false, OPT_RAW},
+      {"as-given", false, OPT_AS_GIVEN},
+      {"include", true, OPT_INCLUDE},
+      {"exclude", true, OPT_EXCLUDE},
+      {"overwrite", false, OPT_OVERWRITE},
+      {"keep-partial", false, OPT_KEEP},
+      {"convert", true, OPT_CONVERT},
+      {"bag", true, OPT_BAG},
+      {"format", true, OPT_FORMAT},
+      {"hash", true, OPT_HASH},
+      {"manifest", true, OPT_MANIFEST},
+      {"xattrs", false, OPT_XATTRS},
+      {"help", false, OPT_HELP},
+      {"version", false, OPT_VERSION},
+      {nullptr, false, 0}};
+  opt_scan scan(argc, argv, ":vqC:O", longs);
   auto set_cmd = [&](command c) {
     if (o.cmd != command::none && o.cmd != c)
       return false;
@@ -97,7 +94,7 @@ int parse(int argc, char **argv, options &o) {
     return true;
   };
   for (;;) {
-    int c = getopt_long(argc, argv, ":vqC:O", longs, nullptr);
+    int c = scan.next();
     if (c == -1)
       break;
     switch (c) {
@@ -118,28 +115,28 @@ int parse(int argc, char **argv, options &o) {
       if (!set_cmd(c == OPT_CONVERT ? command::convert : command::bag))
         return usage_error("only one of --list, --extract, --test, --info, --inflate, --convert "
                            "and --bag at a time");
-      o.out = optarg;
+      o.out = scan.arg;
       if (o.out.empty())
         return usage_error("%s needs a name", c == OPT_CONVERT ? "--convert" : "--bag");
       break;
     case OPT_FORMAT:
-      if (std::strcmp(optarg, "zip") == 0)
+      if (std::strcmp(scan.arg, "zip") == 0)
         o.format = arc_format::zip;
-      else if (std::strcmp(optarg, "pax") == 0)
+      else if (std::strcmp(scan.arg, "pax") == 0)
         o.format = arc_format::pax;
       else
-        return usage_error("unknown --format '%s': zip or pax", optarg);
+        return usage_error("unknown --format '%s': zip or pax", scan.arg);
       break;
     case OPT_HASH: {
       hash_alg a;
-      if (!parse_hash(optarg, &a))
-        return usage_error("unknown --hash '%s': sha256, sha512, sha1 or md5", optarg);
+      if (!parse_hash(scan.arg, &a))
+        return usage_error("unknown --hash '%s': sha256, sha512, sha1 or md5", scan.arg);
       if (std::find(o.hashes.begin(), o.hashes.end(), a) == o.hashes.end())
         o.hashes.push_back(a);
       break;
     }
     case OPT_MANIFEST:
-      o.manifest = optarg;
+      o.manifest = scan.arg;
       if (o.manifest.empty())
         return usage_error("--manifest needs a file name");
       break;
@@ -147,15 +144,15 @@ int parse(int argc, char **argv, options &o) {
     case 'v': o.verbose = true; break;
     case 'q': o.quiet = true; break;
     case 'C':
-      o.dir = optarg;
+      o.dir = scan.arg;
       o.dir_given = true;
       break;
     case 'O': o.to_stdout = true; break;
     case OPT_JSON: o.json = true; break;
     case OPT_RAW: o.raw_names = true; break;
     case OPT_AS_GIVEN: o.as_given = true; break;
-    case OPT_INCLUDE: o.include.emplace_back(optarg); break;
-    case OPT_EXCLUDE: o.exclude.emplace_back(optarg); break;
+    case OPT_INCLUDE: o.include.emplace_back(scan.arg); break;
+    case OPT_EXCLUDE: o.exclude.emplace_back(scan.arg); break;
     case OPT_OVERWRITE: o.overwrite = true; break;
     case OPT_KEEP: o.keep_partial = true; break;
     case OPT_HELP:
@@ -165,15 +162,12 @@ int parse(int argc, char **argv, options &o) {
       std::printf("cartsift version %s\n", CARTSIFT_VERSION);
       return -1;
     case ':':
-      return usage_error("option '%s' needs a value", argv[optind - 1]);
+      return usage_error("option '%s' needs a value", scan.bad.c_str());
     default:
-      if (optopt != 0)
-        return usage_error("unknown option '-%c'", optopt);
-      return usage_error("unknown option '%s'", argv[optind - 1]);
+      return usage_error("unknown option '%s'", scan.bad.c_str());
     }
   }
-  for (int i = optind; i < argc; i++)
-    o.images.emplace_back(argv[i]);
+  o.images = std::move(scan.operands);
   if (o.cmd == command::none)
     return usage_error("give one of --list, --extract, --test, --info, --inflate, --convert and "
                        "--bag");
