@@ -64,11 +64,11 @@ struct reporter {
   // A set could not be opened because an image is cut before its volume
   // table: damage --test has found, though nothing can be read.
   bool cut_before_vtbl = false;
-  void warn(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+  void warn(const char *fmt, ...) CARTSIFT_PRINTF(2, 3);
   // One problem at an image offset (image empty: none).
   void problem(const std::string &image, int64_t off, const std::string &kind,
-               const char *fmt, ...) __attribute__((format(printf, 5, 6)));
-  void skip(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+               const char *fmt, ...) CARTSIFT_PRINTF(5, 6);
+  void skip(const char *fmt, ...) CARTSIFT_PRINTF(2, 3);
 };
 extern reporter rep;
 

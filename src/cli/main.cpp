@@ -17,7 +17,7 @@ namespace {
 const char *const COMMANDS[] = {"--list", "--extract", "--test", "--info", "--inflate",
                                 "--convert", "--bag"};
 
-int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int usage_error(const char *fmt, ...) CARTSIFT_PRINTF(1, 2);
 int usage_error(const char *fmt, ...) {
   std::fputs("cartsift: ", stderr);
   va_list ap;

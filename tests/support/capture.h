@@ -15,7 +15,7 @@
 namespace cartsift::testing {
 
 // printf into a string, for expected texts built from offsets.
-inline std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
+inline std::string fmt(const char *f, ...) CARTSIFT_PRINTF(1, 2);
 inline std::string fmt(const char *f, ...) {
   char tmp[4096];
   va_list ap;
