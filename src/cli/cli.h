@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "set/set.h"
@@ -131,6 +132,11 @@ std::string in_message(const std::string &path);
 // The archive path split into components, for the output tree: false when
 // a component is unsafe (".", "..", empty name, a separator or NUL inside).
 bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts);
+// Whether a shell pattern matches text, letter case aside (ASCII): '*'
+// takes any run of characters, '/' included, '?' one character (a whole
+// UTF-8 sequence), [...] one of a set (ranges, [:alpha:], '!' or '^'
+// first to negate), and '\' makes the next character plain.
+bool glob_match(std::string_view pat, std::string_view text);
 // --include and --exclude, over the path and its short-name form.
 bool selected(const options &o, const std::string &path, const std::string &alias = "");
 bool selected(const options &o, const walk_entry &e, const std::string &path);
