@@ -32,6 +32,12 @@ void help(FILE *to);
 
 enum class command { none, list, extract, test, info, inflate, convert, bag };
 
+#ifdef _WIN32
+constexpr bool WINDOWS_BUILD = true;
+#else
+constexpr bool WINDOWS_BUILD = false;
+#endif
+
 enum class hash_alg { md5, sha1, sha256, sha512 };
 enum class arc_format { none, zip, pax };
 
@@ -41,6 +47,9 @@ struct options {
   bool raw_names = false, as_given = false;
   bool overwrite = false, to_stdout = false, keep_partial = false;
   bool xattrs = false;
+  // Extracted names made ones a Windows file system can hold: always in
+  // the Windows build, with --windows-names elsewhere.
+  bool windows_names = WINDOWS_BUILD;
   std::string dir = ".";
   bool dir_given = false;
   std::string out;      // --convert's archive, "-" for standard output; --bag's directory
@@ -132,6 +141,14 @@ std::string in_message(const std::string &path);
 // The archive path split into components, for the output tree: false when
 // a component is unsafe (".", "..", empty name, a separator or NUL inside).
 bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts);
+// A name made one that Windows can hold, for a file or directory written
+// there: < > : " | ? * and control characters become '_', as does a dot or
+// space at the end, and a device name (CON, aux.txt, LPT1) gets '_' after
+// its stem (CON_, aux_.txt). True when it changed.
+bool windows_name(std::string *name);
+// windows_name over each of the parts; the index of the last one changed,
+// or -1 when none was.
+int windows_parts(std::vector<std::string> *parts);
 // Whether a shell pattern matches text, letter case aside (ASCII): '*'
 // takes any run of characters, '/' included, '?' one character (a whole
 // UTF-8 sequence), [...] one of a set (ranges, [:alpha:], '!' or '^'

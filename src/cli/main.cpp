@@ -30,7 +30,7 @@ int usage_error(const char *fmt, ...) {
 
 enum long_only { OPT_JSON = 256, OPT_RAW, OPT_AS_GIVEN, OPT_INCLUDE, OPT_EXCLUDE, OPT_OVERWRITE,
                  OPT_KEEP, OPT_HELP, OPT_VERSION, OPT_CONVERT, OPT_BAG, OPT_FORMAT, OPT_HASH,
-                 OPT_MANIFEST, OPT_XATTRS };
+                 OPT_MANIFEST, OPT_XATTRS, OPT_WINDOWS_NAMES };
 
 // What the options of the writing commands ask, checked once they are all
 // read; 0, or the status to end with.
@@ -50,6 +50,9 @@ int check_outputs(options &o) {
     return usage_error("--manifest lists files written below -C; -O writes none");
   if (o.xattrs && (!(extract || bag) || o.to_stdout))
     return usage_error("--xattrs goes with --extract below a directory and --bag");
+  // The Windows build has it on whatever the command.
+  if (o.windows_names && !WINDOWS_BUILD && (!(extract || bag) || o.to_stdout))
+    return usage_error("--windows-names goes with --extract below a directory and --bag");
   if (o.format != arc_format::none && !convert)
     return usage_error("--format goes with --convert");
   if ((convert || bag) && (o.out.empty() || o.dir_given || o.to_stdout))
@@ -85,6 +88,7 @@ int parse(int argc, char **argv, options &o) {
       {"hash", required_argument, nullptr, OPT_HASH},
       {"manifest", required_argument, nullptr, OPT_MANIFEST},
       {"xattrs", no_argument, nullptr, OPT_XATTRS},
+      {"windows-names", no_argument, nullptr, OPT_WINDOWS_NAMES},
       {"help", no_argument, nullptr, OPT_HELP},
       {"version", no_argument, nullptr, OPT_VERSION},
       {nullptr, 0, nullptr, 0}};
@@ -144,6 +148,7 @@ int parse(int argc, char **argv, options &o) {
         return usage_error("--manifest needs a file name");
       break;
     case OPT_XATTRS: o.xattrs = true; break;
+    case OPT_WINDOWS_NAMES: o.windows_names = true; break;
     case 'v': o.verbose = true; break;
     case 'q': o.quiet = true; break;
     case 'C':
@@ -183,7 +188,8 @@ int parse(int argc, char **argv, options &o) {
     return usage_error("an empty output directory");
   if (o.cmd == command::inflate) {
     if (!o.include.empty() || !o.exclude.empty() || o.to_stdout || o.keep_partial || o.json ||
-        !o.hashes.empty() || !o.manifest.empty() || o.xattrs || o.format != arc_format::none)
+        !o.hashes.empty() || !o.manifest.empty() || o.xattrs || o.format != arc_format::none ||
+        (o.windows_names && !WINDOWS_BUILD))
       return usage_error("--inflate takes -C, --overwrite, -v and -q");
     return 0;
   }
@@ -305,6 +311,8 @@ void help(FILE *to) {
       "                     checksum lines, --bag one more manifest\n"
       "  --manifest=FILE    --extract, --convert: checksum lines of the files written\n"
       "  --xattrs           --extract, --bag: DOS attributes as user.DOSATTRIB too\n"
+      "  --windows-names    --extract, --bag: names a Windows file system can hold\n"
+      "                     (always so in the Windows build)\n"
       "  -v, --verbose      --list: attributes, size, time; --extract: each path\n"
       "  --json             --list, --test, --info: JSON Lines\n"
       "  -C, --directory=DIR  extract below DIR (made when missing)\n"

@@ -1,10 +1,19 @@
-// The matcher behind --include and --exclude.
+// The matcher behind --include and --exclude, and names made ones Windows
+// can hold: as pure functions, and as an extraction reports and writes them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
+
 #include "cli/cli.h"
+#include "support/testutil.h"
 
 namespace cartsift {
 namespace {
+
+using build::dir_entry;
+using build::drive_spec;
+using build::file_entry;
 
 TEST(Names, GlobMatchesAsFnmatchWithCaseFoldButByCharacter) {
   const std::string many_a(4000, 'a');
@@ -40,6 +49,71 @@ TEST(Names, GlobMatchesAsFnmatchWithCaseFoldButByCharacter) {
   };
   for (const auto &c : cases)
     EXPECT_EQ(cli::glob_match(c.pat, c.text), c.want) << c.pat << " " << c.text;
+}
+
+TEST(Names, WindowsNamesReplaceWhatWindowsRefuses) {
+  const std::pair<const char *, const char *> cases[] = {
+      {"README.TXT", "README.TXT"},   {"a<b>c:d\"e|f?g*h", "a_b_c_d_e_f_g_h"},
+      {"tab\there\x1f", "tab_here_"}, {"trailing.", "trailing_"},
+      {"space ", "space_"},           {"CON", "CON_"},
+      {"aux.txt", "aux_.txt"},        {"Nul.tar.gz", "Nul_.tar.gz"},
+      {"com1", "com1_"},              {"LPT9.x", "LPT9_.x"},
+      {"COM0", "COM0"},               {"CONSOLE", "CONSOLE"},
+      {"con.", "con__"},              {"caf\xc3\xa9?", "caf\xc3\xa9_"}};
+  for (const auto &[in, want] : cases) {
+    std::string s = in;
+    EXPECT_EQ(cli::windows_name(&s), std::string(in) != want) << in;
+    EXPECT_EQ(s, want);
+  }
+}
+
+// Each changed name is reported once with what it became, status 1; the
+// entries below a renamed directory go there quietly. A name changed into
+// one already written, or (on Windows) one that differs only in case, is
+// kept as any existing file is, never written over: in a directory the run
+// made (AUX_) and in one that was there (C_).
+TEST(Names, ExtractionMakesNamesWindowsCanHold) {
+  temp_dir d;
+  build::image img;
+  img.header(0, build::hdr_text(1, 1));
+  img.vtbl({});
+  build::finish(img, build::backup(img, {drive_spec("C:"), dir_entry("AUX", {}, 0),
+                                         file_entry("A_.TXT", "AUX", "plain", 0),
+                                         file_entry("A?.TXT", "AUX", "q", 0),
+                                         dir_entry("SUB", "AUX", 0),
+                                         file_entry("B.TXT", "AUX\\SUB", "b", 0),
+                                         file_entry("nul_.txt", {}, "first", 0),
+                                         file_entry("nul.txt", {}, "second", 0),
+                                         file_entry("Mixed.txt", {}, "one", 0),
+                                         file_entry("MIXED.TXT", {}, "two", 0)}));
+  img.save(d.file("w.113"));
+  std::filesystem::create_directories(d.file("out/C_"));
+  std::vector<std::string> args = {"--extract", "-C", d.file("out"), d.file("w.113")};
+  if (!cli::WINDOWS_BUILD)
+    args.insert(args.begin() + 1, "--windows-names");
+  run_output r = run_bin_err(args);
+  EXPECT_EQ(r.status, 1);
+  std::string want = "cartsift: C:/AUX/: Windows cannot hold the name; written as C_/AUX_/\n"
+                     "cartsift: C:/AUX/A?.TXT: Windows cannot hold the name; written as "
+                     "C_/AUX_/A_.TXT\n"
+                     "cartsift: C:/AUX/A?.TXT: exists, kept (--overwrite replaces it)\n"
+                     "cartsift: C:/nul.txt: Windows cannot hold the name; written as "
+                     "C_/nul_.txt\n"
+                     "cartsift: C:/nul.txt: exists, kept (--overwrite replaces it)\n";
+  std::set<std::string> tree = {"C_",       "C_/AUX_",      "C_/AUX_/A_.TXT", "C_/AUX_/SUB",
+                                "C_/AUX_/SUB/B.TXT", "C_/nul_.txt", "C_/Mixed.txt"};
+  if (cli::WINDOWS_BUILD)
+    want += "cartsift: C:/MIXED.TXT: exists, kept (--overwrite replaces it)\n";
+  else
+    tree.insert("C_/MIXED.TXT");
+  EXPECT_EQ(r.err, want);
+  std::set<std::string> got;
+  for (const auto &e : std::filesystem::recursive_directory_iterator(d.file("out")))
+    got.insert(e.path().lexically_relative(d.file("out")).generic_string());
+  EXPECT_EQ(got, tree);
+  EXPECT_EQ(read_file(d.file("out/C_/AUX_/A_.TXT")), "plain");
+  EXPECT_EQ(read_file(d.file("out/C_/nul_.txt")), "first");
+  EXPECT_EQ(read_file(d.file("out/C_/Mixed.txt")), "one");
 }
 
 } // namespace
