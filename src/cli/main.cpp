@@ -32,6 +32,16 @@ enum long_only { OPT_JSON = 256, OPT_RAW, OPT_AS_GIVEN, OPT_INCLUDE, OPT_EXCLUDE
                  OPT_KEEP, OPT_HELP, OPT_VERSION, OPT_CONVERT, OPT_BAG, OPT_FORMAT, OPT_HASH,
                  OPT_MANIFEST, OPT_XATTRS, OPT_WINDOWS_NAMES };
 
+// What this build leaves out, and why; --help says so too.
+constexpr const char *NO_ARCHIVE = "it is built without libarchive";
+constexpr const char *NO_CRYPTO = "it is built without OpenSSL's libcrypto";
+constexpr const char *NO_XATTRS = "Windows files keep no user.DOSATTRIB";
+
+// Status 2 for an option this build does not have.
+int not_built(const char *opt, const char *why) {
+  return usage_error("this build of cartsift has no %s: %s", opt, why);
+}
+
 // What the options of the writing commands ask, checked once they are all
 // read; 0, or the status to end with.
 int check_outputs(options &o) {
@@ -119,6 +129,10 @@ int parse(int argc, char **argv, options &o) {
     }
     case OPT_CONVERT:
     case OPT_BAG:
+      if (c == OPT_CONVERT && !CARTSIFT_HAVE_ARCHIVE)
+        return not_built("--convert", NO_ARCHIVE);
+      if (c == OPT_BAG && !CARTSIFT_HAVE_CRYPTO)
+        return not_built("--bag", NO_CRYPTO);
       if (!set_cmd(c == OPT_CONVERT ? command::convert : command::bag))
         return usage_error("only one of --list, --extract, --test, --info, --inflate, --convert "
                            "and --bag at a time");
@@ -135,6 +149,8 @@ int parse(int argc, char **argv, options &o) {
         return usage_error("unknown --format '%s': zip or pax", optarg);
       break;
     case OPT_HASH: {
+      if (!CARTSIFT_HAVE_CRYPTO)
+        return not_built("--hash", NO_CRYPTO);
       hash_alg a;
       if (!parse_hash(optarg, &a))
         return usage_error("unknown --hash '%s': sha256, sha512, sha1 or md5", optarg);
@@ -143,11 +159,17 @@ int parse(int argc, char **argv, options &o) {
       break;
     }
     case OPT_MANIFEST:
+      if (!CARTSIFT_HAVE_CRYPTO)
+        return not_built("--manifest", NO_CRYPTO);
       o.manifest = optarg;
       if (o.manifest.empty())
         return usage_error("--manifest needs a file name");
       break;
-    case OPT_XATTRS: o.xattrs = true; break;
+    case OPT_XATTRS:
+      if (WINDOWS_BUILD)
+        return not_built("--xattrs", NO_XATTRS);
+      o.xattrs = true;
+      break;
     case OPT_WINDOWS_NAMES: o.windows_names = true; break;
     case 'v': o.verbose = true; break;
     case 'q': o.quiet = true; break;
@@ -213,10 +235,14 @@ int run(int argc, char **argv) {
   rep.json_problems = o.json && o.cmd == command::test;
   if (o.cmd == command::inflate)
     return do_inflate(o);
+#if CARTSIFT_HAVE_ARCHIVE
   if (o.cmd == command::convert)
     return do_convert(o);
+#endif
+#if CARTSIFT_HAVE_CRYPTO
   if (o.cmd == command::bag)
     return do_bag(o);
+#endif
   std::unique_ptr<cart_set> set = open_set(o);
   if (!set)
     return o.cmd == command::test && rep.cut_before_vtbl ? 1 : 2;
@@ -323,9 +349,15 @@ void help(FILE *to) {
       "  --keep-partial     keep what was recovered of a damaged file\n"
       "  --raw-names        names as the low byte of each character\n"
       "  --as-given         the set in the order given, not by sequence number\n"
-      "  -q, --quiet        no progress line\n"
-      "  Exit status: 0 done, 1 something skipped or damaged, 2 could not start.\n",
+      "  -q, --quiet        no progress line\n",
       to);
+  if (!CARTSIFT_HAVE_ARCHIVE)
+    std::fputs("  Not in this build: --convert, made without libarchive.\n", to);
+  if (!CARTSIFT_HAVE_CRYPTO)
+    std::fputs("  Not in this build: --bag, --hash and --manifest, made without libcrypto.\n", to);
+  if (WINDOWS_BUILD)
+    std::fputs("  Not in this build: --xattrs, as Windows files keep no user.DOSATTRIB.\n", to);
+  std::fputs("  Exit status: 0 done, 1 something skipped or damaged, 2 could not start.\n", to);
 }
 
 } // namespace cartsift::cli

@@ -116,5 +116,26 @@ TEST(Names, ExtractionMakesNamesWindowsCanHold) {
   EXPECT_EQ(read_file(d.file("out/C_/Mixed.txt")), "one");
 }
 
+TEST(Names, OptionsTheBuildLeavesOutAreRefused) {
+  temp_dir d;
+  const struct {
+    std::vector<std::string> args;
+    bool refused;
+    const char *err;
+  } cases[] = {
+      {{"--list", "--windows-names", "x.113"}, !cli::WINDOWS_BUILD, "--windows-names goes with"},
+      {{"--convert", "a.zip", "x.113"}, !CARTSIFT_HAVE_ARCHIVE, "has no --convert: it is"},
+      {{"--list", "--hash=md5", "x.113"}, !CARTSIFT_HAVE_CRYPTO, "has no --hash: it is"},
+      {{"--bag", "b", "x.113"}, !CARTSIFT_HAVE_CRYPTO, "has no --bag: it is"},
+      {{"--extract", "--xattrs", "x.113"}, cli::WINDOWS_BUILD, "has no --xattrs: Windows"}};
+  for (const auto &c : cases) {
+    if (!c.refused)
+      continue;
+    const run_output r = run_bin_err(c.args, d.path.c_str());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+}
+
 } // namespace
 } // namespace cartsift
