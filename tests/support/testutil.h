@@ -7,10 +7,18 @@
 
 #include "img_builder.h"
 
+#ifdef _WIN32
+#include <sys/stat.h>
+
+// The tests lstat only the plain files and directories they made there.
+inline int lstat(const char *path, struct stat *st) { return stat(path, st); }
+#endif
+
 namespace cartsift {
 
-// A fresh directory under /tmp, removed with everything in it on
-// destruction (extracted files and directories may be read-only).
+// A fresh directory in the temporary directory (/tmp), removed with
+// everything in it on destruction (extracted files and directories may be
+// read-only).
 struct temp_dir {
   std::string path;
 
