@@ -1,23 +1,21 @@
 // The descriptor guard's close and the fixed ctime() text.
-#include <unistd.h>
-
 #include <cstdio>
 #include <ctime>
 
 #include "base/base.h"
+#include "platform/platform.h"
 
 namespace cartsift {
 
-void close_fd(int fd) { ::close(fd); }
+void close_fd(int fd) { (void)platform::close_file(fd); }
 
 ctime_text ctime32(uint32_t dt) {
   static const char wday[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char mon[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   ctime_text t{};
-  time_t tt = static_cast<time_t>(dt); // unsigned: no sign extension
   struct tm tm {};
-  if (localtime_r(&tt, &tm) == nullptr) {
+  if (!platform::local_time(int64_t(dt), &tm)) { // unsigned: no sign extension
     std::snprintf(t.s, sizeof t.s, "??? ??? ?? ??:??:?? ????\n");
     return t;
   }

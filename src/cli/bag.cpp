@@ -2,11 +2,6 @@
 // the payload written below DIR/data as --extract writes it, its manifests
 // from the digests taken as it was written, the bag's tag files, and a
 // report of what became of every entry.
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -31,7 +26,7 @@ public:
   uint64_t octets = 0, files = 0;
 
   // False (errno) when a file cannot be made.
-  bool open(int dir, const std::vector<hash_alg> &algs) {
+  bool open(const platform::dir &dir, const std::vector<hash_alg> &algs) {
     for (size_t k = 0; k < algs.size(); k++)
       if (!manifests_[k]->open(dir, "manifest-" + std::string(hash_name(algs[k])) + ".txt"))
         return false;
@@ -77,36 +72,34 @@ private:
   bool ok_ = true;
 };
 
-// DIR made, or found empty; its descriptor, or -1 after the one message.
-int bag_dir(const std::string &path) {
-  if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+// DIR made, or found empty; not ok() after the one message.
+platform::dir bag_dir(const std::string &path) {
+  if (!platform::make_dir(platform::cwd(), path.c_str()) && errno != EEXIST) {
     std::fprintf(stderr, "cartsift: %s: cannot make the directory: %s\n", path.c_str(),
                  std::strerror(errno));
-    return -1;
+    return {};
   }
-  fd_guard fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) {
+  platform::dir d = platform::open_dir(platform::cwd(), path.c_str(), false);
+  if (!d.ok()) {
     std::fprintf(stderr, "cartsift: %s: %s\n", path.c_str(), std::strerror(errno));
-    return -1;
+    return {};
   }
-  DIR *d = fdopendir(dup(fd.get()));
-  bool empty = d != nullptr;
-  while (const dirent *de = d ? readdir(d) : nullptr)
-    if (std::strcmp(de->d_name, ".") != 0 && std::strcmp(de->d_name, "..") != 0)
-      empty = false;
-  if (d)
-    closedir(d);
+  // One name is enough to refuse it; a directory that cannot be listed is
+  // refused too.
+  bool empty = true;
+  if (!platform::read_dir(d, [&](const char *) { return empty = false; }))
+    empty = false;
   if (!empty) {
     std::fprintf(stderr, "cartsift: %s: not empty; a bag is made in a new or empty directory\n",
                  path.c_str());
-    return -1;
+    return {};
   }
-  if (faccessat(fd.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+  if (!platform::can_write(d)) {
     std::fprintf(stderr, "cartsift: %s: cannot write there: %s\n", path.c_str(),
                  std::strerror(errno));
-    return -1;
+    return {};
   }
-  return fd.release();
+  return d;
 }
 
 // The set, as External-Description names it: each image's label, creation
@@ -129,21 +122,22 @@ std::string description(const cart_set &s) {
 }
 
 // A tag file written whole; false (errno) on failure.
-bool write_tag(int dir, const std::string &name, const std::string &text) {
+bool write_tag(const platform::dir &dir, const std::string &name, const std::string &text) {
   text_file f;
   return f.open(dir, name) && f.put(text) && f.commit();
 }
 
 // The digest of a tag file, read back; empty when it cannot be read.
-std::string file_digest(int dir, const std::string &name, hash_alg a) {
-  fd_guard fd(openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+std::string file_digest(const platform::dir &dir, const std::string &name, hash_alg a) {
+  fd_guard fd(
+      platform::open_file(dir, name.c_str(), platform::OPEN_READ | platform::OPEN_NOFOLLOW));
   if (fd.get() < 0)
     return "";
   digests d({a});
   d.start();
   uint8_t b[64 << 10];
-  ssize_t n;
-  while ((n = read(fd.get(), b, sizeof b)) > 0)
+  int64_t n;
+  while ((n = platform::read_full(fd.get(), b, sizeof b, -1)) > 0)
     d.add(b, size_t(n));
   return n < 0 ? "" : d.finish()[0];
 }
@@ -158,15 +152,15 @@ int do_bag(const options &o) {
     if (a != hash_alg::sha512)
       po.hashes.push_back(a);
 
-  fd_guard dir(bag_dir(o.out));
-  if (dir.get() < 0)
+  platform::dir dir = bag_dir(o.out);
+  if (!dir.ok())
     return 2;
-  fd_guard data;
-  if (mkdirat(dir.get(), "data", 0777) == 0)
-    data.reset(openat(dir.get(), "data", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  platform::dir data;
+  if (platform::make_dir(dir, "data"))
+    data = platform::open_dir(dir, "data", true);
   interrupt_guard signals;
   bag_log log(po.hashes);
-  if (data.get() < 0 || !log.open(dir.get(), po.hashes)) {
+  if (!data.ok() || !log.open(dir, po.hashes)) {
     std::fprintf(stderr, "cartsift: %s: cannot write there: %s\n", o.out.c_str(),
                  std::strerror(errno));
     return 2;
@@ -174,18 +168,18 @@ int do_bag(const options &o) {
   std::unique_ptr<cart_set> s = open_set(po);
   if (!s)
     return 2;
-  const int status = extract_into(po, *s, data.get(), &log);
+  const int status = extract_into(po, *s, data, &log);
 
   char today[16] = "";
   const time_t now = std::time(nullptr);
   struct tm tm;
-  if (localtime_r(&now, &tm))
+  if (platform::local_time(now, &tm))
     std::strftime(today, sizeof today, "%Y-%m-%d", &tm);
   const std::vector<std::string> tags = {"bagit.txt", "bag-info.txt", "cartsift-report.jsonl"};
   bool ok = log.commit() &&
-            write_tag(dir.get(), tags[0],
+            write_tag(dir, tags[0],
                       "BagIt-Version: 1.0\nTag-File-Character-Encoding: UTF-8\n") &&
-            write_tag(dir.get(), tags[1],
+            write_tag(dir, tags[1],
                       "Bagging-Date: " + std::string(today) + "\nPayload-Oxum: " +
                           std::to_string(log.octets) + "." + std::to_string(log.files) +
                           "\nBag-Software-Agent: cartsift " CARTSIFT_VERSION
@@ -198,11 +192,11 @@ int do_bag(const options &o) {
       names.push_back("manifest-" + std::string(hash_name(m)) + ".txt");
     std::string text;
     for (const auto &n : names) {
-      const std::string h = file_digest(dir.get(), n, a);
+      const std::string h = file_digest(dir, n, a);
       ok = ok && !h.empty();
       text += sum_lines(sums_style::bagit, {a}, n, {h});
     }
-    ok = ok && write_tag(dir.get(), "tagmanifest-" + std::string(hash_name(a)) + ".txt", text);
+    ok = ok && write_tag(dir, "tagmanifest-" + std::string(hash_name(a)) + ".txt", text);
   }
   if (!ok) {
     std::fprintf(stderr, "cartsift: %s: cannot write the bag's tag files: %s\n", o.out.c_str(),

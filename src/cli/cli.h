@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -16,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "set/set.h"
 #include "walks/walks.h"
 
@@ -247,23 +247,26 @@ public:
   part_file(const part_file &) = delete;
   part_file &operator=(const part_file &) = delete;
   ~part_file() { discard(); }
-  // A new temporary file in directory dir; its descriptor, or -1 (errno).
-  int open(int dir);
+  // A new temporary file in directory dir, which stays open and in place
+  // until the file is committed or discarded; its descriptor, or -1 (errno).
+  int open(const platform::dir &dir);
   int fd() const { return fd_.get(); }
   // Closes it and gives it its name in dir; false (errno) when either fails,
   // and then it is gone. With keep, a file of that name stays (EEXIST).
-  bool commit(int dir, const char *name, bool keep = false);
+  bool commit(const platform::dir &dir, const char *name, bool keep = false);
   void discard();
 
 private:
   fd_guard fd_;
-  int slot_ = -1;
+  int slot_ = -1; // removed on interrupt while set
+  const platform::dir *dir_ = nullptr;
+  std::string name_;
 };
 
 // The directory of a path and its last component, for part_file: "." and
-// the path itself when it has no '/'. -1 (errno) when the directory cannot
-// be opened.
-int open_parent(const std::string &path, std::string *name);
+// the path itself when it has no '/'. Not ok() (errno) when the directory
+// cannot be opened.
+platform::dir open_parent(const std::string &path, std::string *name);
 
 // ---- digests and manifests -------------------------------------------------------
 
@@ -315,18 +318,18 @@ std::string damage_note(int64_t got, int64_t size);
 class text_file {
 public:
   // In directory dir as name; false (errno) when it cannot be made.
-  bool open(int dir, const std::string &name);
+  bool open(const platform::dir &dir, const std::string &name);
   bool put(const std::string &s);
   // Writes what is pending; false (errno) once a write has failed.
   bool flush();
   bool commit();
   int fd() const { return f_.fd(); }
-  int dir() const { return dir_; }
+  const platform::dir &dir() const { return *dir_; }
   const std::string &name() const { return name_; }
 
 private:
   part_file f_;
-  int dir_ = -1;
+  const platform::dir *dir_ = nullptr;
   std::string name_, pending_;
   int err_ = 0;
 };
@@ -338,7 +341,7 @@ private:
 class sums_file {
 public:
   sums_file(sums_style st, std::vector<hash_alg> algs) : st_(st), algs_(std::move(algs)) {}
-  bool open(int dir, const std::string &name) { return f_.open(dir, name); }
+  bool open(const platform::dir &dir, const std::string &name) { return f_.open(dir, name); }
   bool add(const std::string &path, const std::vector<std::string> &hex, bool partial,
            int64_t got, int64_t size);
   void may_repeat(const std::string &path);
@@ -421,7 +424,7 @@ public:
 
 private:
   sums_file f_;
-  fd_guard dir_;
+  platform::dir dir_;
   std::string file_;
   bool bad_ = false;
 };
@@ -429,7 +432,8 @@ private:
 // The extraction of do_extract below an open directory, telling log (when
 // not null) what it did; the digests of o.hashes are computed as the bytes
 // are written. The status.
-int extract_into(const options &o, const cart_set &s, int root, outcome_log *log);
+int extract_into(const options &o, const cart_set &s, const platform::dir &root,
+                 outcome_log *log);
 
 // The DOS attribute byte an archive or an extended attribute keeps for an
 // entry, and its text form "0x21", which Samba and Wine read from
@@ -437,18 +441,9 @@ int extract_into(const options &o, const cart_set &s, int root, outcome_log *log
 uint8_t dos_attrib(const walk_entry &e);
 std::string dos_attrib_text(uint8_t a);
 
-// While it lives, SIGINT, SIGTERM and SIGHUP remove the part_file being
-// written and then end the process as they would have.
-class interrupt_guard {
-public:
-  interrupt_guard();
-  ~interrupt_guard();
-  interrupt_guard(const interrupt_guard &) = delete;
-  interrupt_guard &operator=(const interrupt_guard &) = delete;
-
-private:
-  struct sigaction old_[3] {};
-};
+// While it lives, an interrupt removes the part_files being written and
+// then ends the process as it would have.
+using interrupt_guard = platform::interrupt_guard;
 
 // ---- progress ----------------------------------------------------------------
 

@@ -3,9 +3,6 @@
 // into its member as it is read, and nothing is copied to disk on the way.
 #include <archive.h>
 #include <archive_entry.h>
-#include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -55,32 +52,6 @@ bool kind_of_out(const options &o, out_kind *k) {
     k->format = arc_format::pax;
   return k->format != arc_format::none;
 }
-
-// libarchive converts names through the locale's character set, and in the
-// C locale it cannot take UTF-8 at all. The conversion runs in a UTF-8
-// locale of this thread's own; the process keeps its own.
-class utf8_locale {
-public:
-  utf8_locale() {
-    for (const char *name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"})
-      if (!loc_)
-        loc_ = newlocale(LC_CTYPE_MASK, name, locale_t(0));
-    if (loc_)
-      old_ = uselocale(loc_);
-  }
-  ~utf8_locale() {
-    if (loc_) {
-      uselocale(old_);
-      freelocale(loc_);
-    }
-  }
-  utf8_locale(const utf8_locale &) = delete;
-  utf8_locale &operator=(const utf8_locale &) = delete;
-  bool ok() const { return loc_ != locale_t(0); }
-
-private:
-  locale_t loc_ = locale_t(0), old_ = locale_t(0);
-};
 
 // libarchive's ZIP writer marks every member as made on Unix and keeps no
 // DOS attributes, and has no way to be told otherwise; libzip has, but holds
@@ -380,7 +351,10 @@ int do_convert(const options &o) {
                  o.out.c_str());
     return 2;
   }
-  utf8_locale utf8;
+  // libarchive converts names through the locale's character set, and in
+  // the C locale it cannot take UTF-8 at all. The conversion runs as UTF-8
+  // on this thread alone; the process keeps its own locale.
+  platform::utf8_conversions utf8;
   if (!utf8.ok()) {
     std::fputs("cartsift: no UTF-8 locale (C.UTF-8) to write names in\n", stderr);
     return 2;
@@ -394,27 +368,27 @@ int do_convert(const options &o) {
   // The output is known to be writable before anything is read.
   interrupt_guard signals;
   const bool to_stdout = o.out == "-";
-  fd_guard dir;
+  platform::dir dir;
   std::string name;
   part_file part;
   sink out;
   if (to_stdout) {
-    if (isatty(STDOUT_FILENO)) {
+    if (platform::is_terminal(platform::STDOUT)) {
       std::fputs("cartsift: an archive is not written to a terminal; redirect standard "
                  "output\n", stderr);
       return 2;
     }
     std::fflush(stdout);
-    out.fd = STDOUT_FILENO;
+    out.fd = platform::STDOUT;
   } else {
-    dir.reset(open_parent(o.out, &name));
-    struct stat st;
-    if (dir.get() >= 0 && !o.overwrite && fstatat(dir.get(), name.c_str(), &st, 0) == 0) {
+    dir = open_parent(o.out, &name);
+    platform::file_info fi;
+    if (dir.ok() && !o.overwrite && platform::stat_at(dir, name.c_str(), &fi, true)) {
       std::fprintf(stderr, "cartsift: %s: exists, kept (--overwrite replaces it)\n",
                    o.out.c_str());
       return 2;
     }
-    if (dir.get() < 0 || (out.fd = part.open(dir.get())) < 0) {
+    if (!dir.ok() || (out.fd = part.open(dir)) < 0) {
       std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", o.out.c_str(),
                    std::strerror(errno));
       return 2;
@@ -454,7 +428,7 @@ int do_convert(const options &o) {
   pr.done();
   if (!ok)
     return 2; // the archive is not there: nothing was written
-  if (!to_stdout && !part.commit(dir.get(), name.c_str(), !o.overwrite)) {
+  if (!to_stdout && !part.commit(dir, name.c_str(), !o.overwrite)) {
     std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", o.out.c_str(),
                  std::strerror(errno));
     return 2;

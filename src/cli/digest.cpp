@@ -4,7 +4,6 @@
 #if CARTSIFT_HAVE_CRYPTO
 #include <openssl/evp.h>
 #endif
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -160,8 +159,8 @@ std::string damage_note(int64_t got, int64_t size) {
   return "# damaged: " + std::to_string(got) + " of " + std::to_string(size) + " bytes\n";
 }
 
-bool text_file::open(int dir, const std::string &name) {
-  dir_ = dir;
+bool text_file::open(const platform::dir &dir, const std::string &name) {
+  dir_ = &dir;
   name_ = name;
   return f_.open(dir) >= 0;
 }
@@ -180,7 +179,13 @@ bool text_file::put(const std::string &s) {
   return pending_.size() < (64 << 10) ? err_ == 0 : flush();
 }
 
-bool text_file::commit() { return flush() && f_.commit(dir_, name_.c_str()); }
+bool text_file::commit() {
+  if (dir_ == nullptr) {
+    errno = EBADF;
+    return false;
+  }
+  return flush() && f_.commit(*dir_, name_.c_str());
+}
 
 bool sums_file::add(const std::string &path, const std::vector<std::string> &hex, bool partial,
                     int64_t got, int64_t size) {
@@ -212,22 +217,15 @@ bool sums_file::drop_repeats() {
   text_file out;
   if (!f_.flush() || !out.open(f_.dir(), f_.name()))
     return false;
-  FILE *in = fdopen(dup(f_.fd()), "r");
-  if (in == nullptr)
-    return false;
   bool ok = true;
-  char *line = nullptr;
-  size_t cap = 0;
   for (int round = 0; round < 2 && ok; round++) {
-    ok = std::fseek(in, 0, SEEK_SET) == 0;
     bool dropping = false;
-    ssize_t n;
-    while (ok && (n = getline(&line, &cap, in)) > 0) {
-      std::string l(line, size_t(n));
+    // l holds one line and its newline.
+    auto take = [&](std::string l) {
       if (l.starts_with("# ")) { // a note on the line before
         if (round == 1 && !dropping)
           ok = out.put(l);
-        continue;
+        return;
       }
       l.pop_back();
       auto it = repeats_.find(key(l));
@@ -238,11 +236,26 @@ bool sums_file::drop_repeats() {
         dropping = --it->second > 0;
       if (round == 1 && !dropping)
         ok = out.put(l + "\n");
+    };
+    std::string l;
+    char b[16 << 10];
+    int64_t at = 0, n = 0;
+    while (ok && (n = platform::read_full(f_.fd(), b, sizeof b, at)) > 0) {
+      at += n;
+      for (const char *p = b, *end = b + n; ok && p < end;) {
+        const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+        l.append(p, nl ? nl + 1 : end);
+        p = nl ? nl + 1 : end;
+        if (nl) {
+          take(std::move(l));
+          l.clear();
+        }
+      }
     }
-    ok = ok && !std::ferror(in);
+    ok = ok && n == 0;
+    if (ok && !l.empty())
+      take(std::move(l));
   }
-  std::free(line);
-  std::fclose(in);
   return ok && out.commit(); // the first goes with f_
 }
 
@@ -255,8 +268,8 @@ bool sums_file::commit() {
 bool manifest_log::open(const std::string &file) {
   file_ = file;
   std::string name;
-  dir_.reset(open_parent(file, &name));
-  if (dir_.get() < 0 || !f_.open(dir_.get(), name)) {
+  dir_ = open_parent(file, &name);
+  if (!dir_.ok() || !f_.open(dir_, name)) {
     std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", file.c_str(), std::strerror(errno));
     return false;
   }

@@ -1,11 +1,6 @@
 // --extract: the selected entries written below the output directory, or
 // their data to standard output; with --manifest, the digests of what was
 // written, taken as it was written.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -18,49 +13,41 @@ namespace cartsift::cli {
 
 namespace {
 
-mode_t umask_now() {
-  static const mode_t m = [] {
-    mode_t u = umask(0);
-    umask(u);
-    return u;
-  }();
-  return m;
-}
-
-// Directories are entered one level at a time with O_NOFOLLOW, so no
-// symbolic link, whether in the image or planted beside it, leads out of
+// Directories are entered one level at a time, never through a symbolic
+// link, so none, whether in the image or planted beside it, leads out of
 // the output directory. The open levels are kept: the files of one
 // directory come one after another.
 class tree {
 public:
-  explicit tree(int root) : root_(root) {}
+  explicit tree(const platform::dir &root) : root_(root) {}
 
-  // The directory of parts[0..n); made when make is set. -1 on failure.
-  int dir(const std::vector<std::string> &parts, size_t n, bool make) {
+  // The directory of parts[0..n); made when make is set. Null on failure.
+  // It stays open until the next call.
+  const platform::dir *dir(const std::vector<std::string> &parts, size_t n, bool make) {
     size_t common = 0;
     while (common < names_.size() && common < n && names_[common] == parts[common])
       common++;
     names_.resize(common);
-    fds_.resize(common);
+    dirs_.resize(common);
     made_.resize(common);
     while (names_.size() < n) {
-      const int at = fds_.empty() ? root_ : fds_.back().get();
+      const platform::dir &at = dirs_.empty() ? root_ : dirs_.back();
       const std::string &c = parts[names_.size()];
-      int fd = openat(at, c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      platform::dir d = platform::open_dir(at, c.c_str(), true);
       bool made = false;
       // Another run extracting here may make it first: that is success too.
-      if (fd < 0 && errno == ENOENT && make) {
-        made = mkdirat(at, c.c_str(), 0777) == 0;
+      if (!d.ok() && errno == ENOENT && make) {
+        made = platform::make_dir(at, c.c_str());
         if (made || errno == EEXIST)
-          fd = openat(at, c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+          d = platform::open_dir(at, c.c_str(), true);
       }
-      if (fd < 0)
-        return -1;
-      fds_.emplace_back(fd);
+      if (!d.ok())
+        return nullptr;
+      dirs_.push_back(std::move(d));
       names_.push_back(c);
       made_.push_back(made);
     }
-    return n == 0 ? root_ : fds_.back().get();
+    return n == 0 ? &root_ : &dirs_.back();
   }
 
   // The directory last returned was made by this run: nothing in it can
@@ -68,9 +55,9 @@ public:
   bool made_here() const { return !made_.empty() && made_.size() == names_.size() && made_.back(); }
 
 private:
-  int root_;
+  const platform::dir &root_;
   std::vector<std::string> names_;
-  std::vector<fd_guard> fds_;
+  std::vector<platform::dir> dirs_;
   std::vector<bool> made_;
 };
 
@@ -79,14 +66,6 @@ std::string joined(const std::vector<std::string> &parts) {
   for (const auto &p : parts)
     s += (s.empty() ? "" : "/") + p;
   return s;
-}
-
-// A later backup of the same volume brings the newer copy, which replaces
-// what this run wrote as tar replaces an earlier member. A path seen_paths
-// has seen is taken for one of ours only when the file's change time is no
-// older than this run's first file.
-bool not_older(const struct timespec &a, const struct timespec &b) {
-  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec >= b.tv_nsec;
 }
 
 // Keeps an entry's own key apart from the name keys in one filter.
@@ -112,7 +91,8 @@ private:
 
 class extractor final : public everyday_walk {
 public:
-  extractor(const cart_set &s, const options &o, int root, progress &pr, outcome_log *log)
+  extractor(const cart_set &s, const options &o, const platform::dir &root, progress &pr,
+            outcome_log *log)
       : everyday_walk(s, o), tree_(root), pr_(pr), log_(log), dg_(o.hashes) {}
 
   bool stdout_failed = false;
@@ -137,13 +117,13 @@ public:
     if (kind_of(e) != kind::file) {
       if (opt_.to_stdout)
         return;
-      const int dfd = tree_.dir(parts_, parts_.size(), true);
-      if (dfd < 0) {
+      const platform::dir *d = tree_.dir(parts_, parts_.size(), true);
+      if (d == nullptr) {
         rep.skip("%s: cannot make the directory: %s", named_.c_str(), std::strerror(errno));
         tell(e, fate::failed, 0);
       } else {
         rep.wrote = true;
-        set_dos_attrib(dfd, e);
+        set_dos_attrib(*d, e);
         tell(e, fate::written, 0, joined(parts_) + "/");
         dir_time dt{parts_, joined(parts_), e.info.mtime};
         // Every drive spec of a backup comes before the first drive's
@@ -189,9 +169,8 @@ private:
     while (!open_dirs_.empty() && here.compare(0, open_dirs_.back().path.size() + 1,
                                                open_dirs_.back().path + "/") != 0) {
       const dir_time &d = open_dirs_.back();
-      const int fd = tree_.dir(d.parts, d.parts.size(), false);
-      const struct timespec ts[2] = {{time_t(d.t), 0}, {time_t(d.t), 0}};
-      if (fd < 0 || futimens(fd, ts) != 0)
+      const platform::dir *dd = tree_.dir(d.parts, d.parts.size(), false);
+      if (dd == nullptr || !platform::set_times(*dd, {.access = d.t, .modify = d.t}))
         rep.warn("%s: cannot set its time", in_message(d.path).c_str());
       open_dirs_.pop_back();
     }
@@ -222,12 +201,12 @@ private:
     cli::tell(log_, e, path_, f, bytes, rel, partial, hex);
   }
 
-  // user.DOSATTRIB, where --xattrs asks for it and the file system takes it.
-  void set_dos_attrib(int fd, const walk_entry &e) {
+  // user.DOSATTRIB, where --xattrs asks for it and the file system takes it;
+  // a file's descriptor or a directory.
+  template <class T> void set_dos_attrib(const T &f, const walk_entry &e) {
     if (!opt_.xattrs || xattrs_refused_)
       return;
-    const std::string v = dos_attrib_text(dos_attrib(e));
-    if (fsetxattr(fd, "user.DOSATTRIB", v.data(), v.size(), 0) != 0) {
+    if (!platform::set_dos_attrib(f, dos_attrib(e))) {
       // Once: a file system that refuses one refuses them all.
       xattrs_refused_ = true;
       rep.warn("%s: cannot keep the DOS attributes as user.DOSATTRIB here: %s", named_.c_str(),
@@ -254,8 +233,8 @@ private:
     if (opt_.to_stdout)
       return size_held(e) ? to_stdout(e) : data_use::skip;
     const std::string &name = parts_.back();
-    const int dfd = tree_.dir(parts_, parts_.size() - 1, true);
-    if (dfd < 0) {
+    const platform::dir *d = tree_.dir(parts_, parts_.size() - 1, true);
+    if (d == nullptr) {
       rep.skip("%s: cannot make its directory: %s", named_.c_str(), std::strerror(errno));
       tell(e, fate::failed, 0);
       return data_use::skip;
@@ -267,41 +246,45 @@ private:
     const std::string rel = joined(parts_);
     const uint64_t key = std::hash<std::string>{}(rel);
     const uint64_t self = std::hash<std::string>{}(path_) ^ SELF_KEY;
-    struct stat st;
+    platform::file_info fi;
     int64_t replaces = -1; // the size of the file of ours it replaces
     // In a directory of its own making, only a path this run has written
     // can be there: the log is told of it.
     const bool seen = written_.maybe(key);
     const bool again = seen && written_.maybe(self);
     if ((!tree_.made_here() || (seen && log_)) &&
-        fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (S_ISDIR(st.st_mode)) {
+        platform::stat_at(*d, name.c_str(), &fi, false)) {
+      if (fi.kind == platform::file_kind::directory) {
         rep.skip("%s: a directory of that name exists, kept", named_.c_str());
         tell(e, fate::failed, 0);
         return data_use::skip;
       }
       // Replaced, never written through: a link in its place is replaced
-      // itself, and a read-only file goes as a whole.
-      const bool ours = S_ISREG(st.st_mode) && again && have_start_ &&
-                        not_older(st.st_ctim, start_);
+      // itself, and a read-only file goes as a whole. A later backup of the
+      // same volume brings the newer copy, which replaces what this run
+      // wrote as tar replaces an earlier member: a path seen_paths has seen
+      // is taken for one of ours only when the file's change time is no
+      // older than this run's first file.
+      const bool ours = fi.kind == platform::file_kind::regular && again && have_start_ &&
+                        fi.changed_ns >= start_ns_;
       if (!opt_.overwrite && !ours) {
         rep.skip("%s: exists, kept (--overwrite replaces it)", named_.c_str());
         tell(e, fate::failed, 0);
         return data_use::skip;
       }
       if (ours)
-        replaces = st.st_size;
+        replaces = fi.size;
     }
 
-    const int fd = out_.open(dfd);
+    const int fd = out_.open(*d);
     if (fd < 0) {
       rep.skip("%s: cannot create: %s", named_.c_str(), std::strerror(errno));
       tell(e, fate::failed, 0);
       return data_use::skip;
     }
     rep.wrote = true;
-    if (!have_start_ && fstat(fd, &st) == 0) {
-      start_ = st.st_ctim;
+    if (!have_start_ && platform::stat_file(fd, &fi)) {
+      start_ns_ = fi.changed_ns;
       have_start_ = true;
     }
     int64_t got = 0;
@@ -334,19 +317,19 @@ private:
       tell(e, fate::damaged, got);
       return data_use::consumed;
     }
-    const time_t mt = e.info.mtime, at = e.info.atime ? e.info.atime : mt;
-    const struct timespec ts[2] = {{at, 0}, {mt, 0}};
-    if (futimens(fd, ts) != 0)
+    const int64_t mt = e.info.mtime, at = e.info.atime ? e.info.atime : mt;
+    const int64_t ct = e.info.ctime ? int64_t(e.info.ctime) : -1;
+    if (!platform::set_times(fd, {.access = at, .modify = mt, .create = ct}))
       rep.warn("%s: cannot set its time: %s", named_.c_str(), std::strerror(errno));
     // Before the mode: a read-only file takes no attribute of its owner's.
     set_dos_attrib(fd, e);
-    if ((e.info.attrib & 0x01) && fchmod(fd, 0444 & ~umask_now()) != 0)
+    if ((e.info.attrib & 0x01) && !platform::set_perms(fd, 0444 & ~platform::creation_mask()))
       rep.warn("%s: cannot make it read-only: %s", named_.c_str(), std::strerror(errno));
     // Nothing is replaced that was not meant to be: whatever the look
     // above did not see (a file made since, a name Windows takes for the
     // same as one written, README.TXT for readme.txt) is kept as existing.
     const bool replace = opt_.overwrite || replaces >= 0 || (tree_.made_here() && again);
-    if (!out_.commit(dfd, name.c_str(), !replace)) {
+    if (!out_.commit(*d, name.c_str(), !replace)) {
       if (errno == EEXIST)
         rep.skip("%s: exists, kept (--overwrite replaces it)", named_.c_str());
       else
@@ -370,7 +353,7 @@ private:
   data_use to_stdout(walk_entry &e) {
     std::fflush(stdout);
     bool rfail = false;
-    int64_t got = e.avail > 0 ? img_copy(set_.sfd, STDOUT_FILENO, e.avail, &rfail) : 0;
+    int64_t got = e.avail > 0 ? img_copy(set_.sfd, platform::STDOUT, e.avail, &rfail) : 0;
     if (got < e.avail) {
       if (!rfail) {
         std::fprintf(stderr, "cartsift: cannot write standard output: %s\n",
@@ -408,7 +391,7 @@ private:
   std::vector<dir_time> drives_;
   std::vector<std::string> renamed_dirs_; // reported, and the walk is inside them
   seen_paths written_;
-  struct timespec start_ {};
+  int64_t start_ns_ = 0; // the change time of this run's first file
   bool have_start_ = false;
   part_file out_;
 };
@@ -422,7 +405,7 @@ bool make_root(const std::string &dir) {
     if (j == std::string::npos)
       j = dir.size();
     p = dir.substr(0, j);
-    if (!p.empty() && mkdir(p.c_str(), 0777) != 0 && errno != EEXIST)
+    if (!p.empty() && !platform::make_dir(platform::cwd(), p.c_str()) && errno != EEXIST)
       return false;
     i = j + 1;
   }
@@ -433,7 +416,7 @@ bool make_root(const std::string &dir) {
 
 bool progress_wanted(const options &o, const cart_set &s, uint64_t *bytes, uint64_t *files) {
   *bytes = *files = 0;
-  if (o.quiet || !isatty(STDERR_FILENO))
+  if (o.quiet || !platform::is_terminal(platform::STDERR))
     return false;
   sizer z(o);
   walk_set(s, z);
@@ -442,7 +425,8 @@ bool progress_wanted(const options &o, const cart_set &s, uint64_t *bytes, uint6
   return true;
 }
 
-int extract_into(const options &o, const cart_set &s, int root, outcome_log *log) {
+int extract_into(const options &o, const cart_set &s, const platform::dir &root,
+                 outcome_log *log) {
   uint64_t bytes, files;
   const bool show = progress_wanted(o, s, &bytes, &files);
   bool stdout_failed;
@@ -462,32 +446,32 @@ int extract_into(const options &o, const cart_set &s, int root, outcome_log *log
 }
 
 int do_extract(const options &o, const cart_set &s) {
-  fd_guard root;
+  platform::dir root;
   if (!o.to_stdout) {
     if (!make_root(o.dir)) {
       std::fprintf(stderr, "cartsift: %s: cannot make the directory: %s\n", o.dir.c_str(),
                    std::strerror(errno));
       return 2;
     }
-    root.reset(open(o.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (root.get() < 0) {
+    root = platform::open_dir(platform::cwd(), o.dir.c_str(), false);
+    if (!root.ok()) {
       std::fprintf(stderr, "cartsift: %s: %s\n", o.dir.c_str(), std::strerror(errno));
       return 2;
     }
     // Refused before anything is read, rather than one message a file.
-    if (faccessat(root.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    if (!platform::can_write(root)) {
       std::fprintf(stderr, "cartsift: %s: cannot write there: %s\n", o.dir.c_str(),
                    std::strerror(errno));
       return 2;
     }
   }
   if (o.manifest.empty())
-    return extract_into(o, s, root.get(), nullptr);
+    return extract_into(o, s, root, nullptr);
   interrupt_guard signals; // the manifest's temporary file too
   manifest_log m(o);
   if (!m.open(o.manifest))
     return 2;
-  const int status = extract_into(o, s, root.get(), &m);
+  const int status = extract_into(o, s, root, &m);
   return m.commit() ? status : std::max(status, 1);
 }
 

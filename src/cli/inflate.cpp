@@ -1,9 +1,5 @@
 // --inflate: a compressed volume written out as the uncompressed image the
 // classic interface reads.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -43,7 +39,7 @@ private:
 
 void put32(int fd, int64_t off, uint32_t v, bool *ok) {
   uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-  *ok = *ok && pwrite(fd, b, 4, off) == 4;
+  *ok = *ok && platform::write_at(fd, b, 4, off);
 }
 
 // The stream's bytes [from, to) to w; holes become zeros. False when
@@ -86,9 +82,10 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
     std::fprintf(stderr, "cartsift: %s: not compressed, nothing to inflate\n", in.c_str());
     return 2;
   }
-  struct stat a, b;
-  if (stat(out.c_str(), &b) == 0 && stat(in.c_str(), &a) == 0 && a.st_dev == b.st_dev &&
-      a.st_ino == b.st_ino) {
+  platform::file_info a, b;
+  if (platform::stat_at(platform::cwd(), out.c_str(), &b, true) &&
+      platform::stat_at(platform::cwd(), in.c_str(), &a, true) && a.dev == b.dev &&
+      a.ino == b.ino) {
     std::fprintf(stderr, "cartsift: %s: would be written over itself\n", out.c_str());
     return 2;
   }
@@ -101,13 +98,13 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
   const size_t slash = out.rfind('/');
   const std::string out_dir = slash == std::string::npos ? "." : out.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? out : out.substr(slash + 1);
-  struct stat st;
-  fd_guard dfd(open(out_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  const bool there = dfd.get() >= 0 && fstatat(dfd.get(), name.c_str(), &st, 0) == 0;
+  platform::file_info st;
+  const platform::dir dfd = platform::open_dir(platform::cwd(), out_dir.c_str(), false);
+  const bool there = dfd.ok() && platform::stat_at(dfd, name.c_str(), &st, true);
   if (there && !o.overwrite)
     errno = EEXIST;
   part_file twin;
-  if (dfd.get() < 0 || (there && !o.overwrite) || twin.open(dfd.get()) < 0) {
+  if (!dfd.ok() || (there && !o.overwrite) || twin.open(dfd) < 0) {
     std::fprintf(stderr, "cartsift: %s: %s%s\n", out.c_str(), std::strerror(errno),
                  errno == EEXIST ? " (--overwrite replaces it)" : "");
     return 2;
@@ -173,9 +170,9 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
   put32(fd, VTBL_OFFSET + 96, uint32_t(data_len), &ok);
   put32(fd, VTBL_OFFSET + 100, uint32_t(uint64_t(data_len) >> 32), &ok);
   const uint8_t flag = uint8_t(ii.vt.flag & ~0x10), comp = 0;
-  ok = ok && pwrite(fd, &flag, 1, VTBL_OFFSET + 56) == 1 &&
-       pwrite(fd, &comp, 1, VTBL_OFFSET + 124) == 1;
-  if (!ok || !twin.commit(dfd.get(), name.c_str())) {
+  ok = ok && platform::write_at(fd, &flag, 1, VTBL_OFFSET + 56) &&
+       platform::write_at(fd, &comp, 1, VTBL_OFFSET + 124);
+  if (!ok || !twin.commit(dfd, name.c_str())) {
     std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", out.c_str(), std::strerror(errno));
     return 2;
   }
@@ -194,7 +191,7 @@ int do_inflate(const options &o) {
       const size_t slash = in.rfind('/');
       jobs.emplace_back(in, o.dir + "/" + (slash == std::string::npos ? in : in.substr(slash + 1)));
     }
-    if (mkdir(o.dir.c_str(), 0777) != 0 && errno != EEXIST) {
+    if (!platform::make_dir(platform::cwd(), o.dir.c_str()) && errno != EEXIST) {
       std::fprintf(stderr, "cartsift: %s: %s\n", o.dir.c_str(), std::strerror(errno));
       return 2;
     }

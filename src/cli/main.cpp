@@ -281,7 +281,7 @@ bool wanted(int argc, char **argv) {
 int everyday_main(int argc, char **argv) {
   // The record readers speak the classic face's lines through out(); here
   // those go nowhere, and this face says what it found in its own words.
-  FILE *sink = std::fopen("/dev/null", "w");
+  FILE *sink = std::fopen(platform::null_device(), "w");
   FILE *prev = sink ? out_stream(sink) : nullptr;
   static char stdout_buf[1 << 16];
   static bool buffered = false; // once: later runs in this process may have written

@@ -622,19 +622,17 @@ void totals::json_summary(const cart_set &s) const {
 }
 
 std::string local_text(uint32_t t) {
-  time_t tt = t;
   struct tm tm;
   char s[64];
-  if (!localtime_r(&tt, &tm) || !std::strftime(s, sizeof s, "%Y-%m-%d %H:%M:%S", &tm))
+  if (!platform::local_time(t, &tm) || !std::strftime(s, sizeof s, "%Y-%m-%d %H:%M:%S", &tm))
     return "0000-00-00 00:00:00";
   return s;
 }
 
 std::string utc_text(uint32_t t) {
-  time_t tt = t;
   struct tm tm;
   char s[64];
-  if (!gmtime_r(&tt, &tm) || !std::strftime(s, sizeof s, "%Y-%m-%dT%H:%M:%SZ", &tm))
+  if (!platform::utc_time(t, &tm) || !std::strftime(s, sizeof s, "%Y-%m-%dT%H:%M:%SZ", &tm))
     return "";
   return s;
 }

@@ -1,7 +1,5 @@
 // The one-line progress display on standard error.
-#include <unistd.h>
-
-#include <ctime>
+#include <chrono>
 
 #include "cli/cli.h"
 
@@ -10,9 +8,8 @@ namespace cartsift::cli {
 namespace {
 
 double now() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 std::string size_text(double b) {
@@ -39,7 +36,7 @@ void progress::clear() {
 }
 
 progress::progress(bool on, uint64_t bytes, uint64_t files)
-    : on_(on && isatty(STDERR_FILENO)), total_bytes_(bytes), total_files_(files), start_(now()) {
+    : on_(on && platform::is_terminal(platform::STDERR)), total_bytes_(bytes), total_files_(files), start_(now()) {
   if (on_)
     active = this;
 }

@@ -1,7 +1,5 @@
 // Opening a set: every image checked and put in cartridge order before
 // anything is written, and one stream over their data regions.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -34,15 +32,15 @@ int fail(const std::string &img, const char *why) {
 }
 
 // Reads the header and volume table; false after its one line.
-bool read_image(const std::string &path, image_info *ii, dev_t *dev, ino_t *ino) {
+bool read_image(const std::string &path, image_info *ii, uint64_t *dev, uint64_t *ino) {
   img_handle fp(img_open(path.c_str()));
   if (fp.get() < 0)
     return fail(path, std::strerror(errno));
-  struct stat st;
-  if (fstat(fp.get(), &st) != 0)
+  platform::file_info st;
+  if (!platform::stat_file(fp.get(), &st))
     return fail(path, std::strerror(errno));
-  *dev = st.st_dev;
-  *ino = st.st_ino;
+  *dev = st.dev;
+  *ino = st.ino;
   ii->path = path;
   ii->size = img_seek(fp.get(), 0, SEEK_END);
   std::unique_ptr<fheader> h = get_fheader(fp.get(), 0, 0);
@@ -115,11 +113,10 @@ cart_set::~cart_set() {
 
 std::unique_ptr<cart_set> open_set(const options &o) {
   auto s = std::make_unique<cart_set>();
-  std::vector<std::pair<dev_t, ino_t>> ids;
+  std::vector<std::pair<uint64_t, uint64_t>> ids;
   for (const auto &p : o.images) {
     image_info ii;
-    dev_t dev;
-    ino_t ino;
+    uint64_t dev, ino;
     if (!read_image(p, &ii, &dev, &ino))
       return nullptr;
     for (size_t k = 0; k < ids.size(); k++)

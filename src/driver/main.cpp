@@ -3,10 +3,12 @@
 
 #include "cli/cli.h"
 #include "driver/driver.h"
+#include "platform/platform.h"
 
 // The face is chosen once: any of the four everyday commands on the line
 // selects the everyday interface, anything else is the classic run.
 int main(int argc, char **argv) {
+  cartsift::platform::utf8_args(&argc, &argv);
   if (cartsift::cli::wanted(argc, argv))
     return cartsift::cli::everyday_main(argc, argv);
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {

@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "extract/extract.h"
 #include "extract/write_full.h"
@@ -77,39 +74,33 @@ bool host_name(const std::string &shown, std::string &name) {
   return !name.empty() && !dot_name(name);
 }
 
-// The umask, read once: the mode a file we create gets.
-mode_t creation_mask() {
-  static const mode_t m = [] {
-    mode_t u = umask(0);
-    umask(u);
-    return u;
-  }();
-  return m;
-}
+constexpr unsigned OWNER_WRITE = 0200;
 
-// O_TRUNC waits for the check: root is never refused by the permission
+// Truncation waits for the check: root is never refused by the permission
 // bits, and a file left read-only by an earlier run must survive. *fresh
 // is set when the file was made here with the mode 0600 exactly.
 int open_output(const char *p, bool *fresh) {
+  using namespace platform;
   *fresh = false;
   // A file we create is regular, empty and, unless the umask takes the
   // owner's write bit, writable: it needs none of the checks below.
-  if (!(creation_mask() & S_IWUSR)) {
-    int fd = open(p, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const unsigned mask = creation_mask();
+  if (!(mask & OWNER_WRITE)) {
+    int fd = open_file(cwd(), p, OPEN_RDWR | OPEN_CREATE | OPEN_EXCL | OPEN_NOFOLLOW, 0600);
     if (fd >= 0)
-      *fresh = (creation_mask() & 0600) == 0;
+      *fresh = (mask & 0600) == 0;
     if (fd >= 0 || errno != EEXIST)
       return fd;
   }
-  int fd = open(p, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = open_file(cwd(), p, OPEN_RDWR | OPEN_CREATE | OPEN_NOFOLLOW, 0600);
   if (fd < 0)
     return -1;
-  struct stat st;
+  file_info fi;
   // A new file is empty already; truncating it anyway would make ext4
   // flush it at close, as for a file rewritten in place.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(st.st_mode & S_IWUSR) ||
-      (st.st_size != 0 && ftruncate(fd, 0) != 0)) {
-    close(fd);
+  if (!stat_file(fd, &fi) || fi.kind != file_kind::regular || !fi.writable ||
+      (fi.size != 0 && !platform::truncate(fd, 0))) {
+    (void)close_file(fd);
     return -1;
   }
   return fd;
@@ -119,11 +110,11 @@ int open_output(const char *p, bool *fresh) {
 // mode already (made here as 0600, and not to become read-only).
 int apply_fattrib(const char *name, const time_t *datetime, uint8_t attrib, bool is_0600) {
   int bits = 0;
-  const struct timespec ts[2] = {{*datetime, 0}, {*datetime, 0}};
-  if (utimensat(AT_FDCWD, name, ts, AT_SYMLINK_NOFOLLOW) != 0)
+  const platform::file_times ft{.access = *datetime, .modify = *datetime};
+  if (!platform::set_times_at(platform::cwd(), name, ft))
     bits |= 0x1;
-  const mode_t want = (attrib & 0x01) ? 0400 : 0600;
-  if (!(is_0600 && want == 0600) && chmod(name, want) != 0)
+  const unsigned want = (attrib & 0x01) ? 0400 : 0600;
+  if (!(is_0600 && want == 0600) && !platform::set_perms_at(platform::cwd(), name, want))
     bits |= 0x2;
   if (bits) {
     out("\nerror setting file: ");

@@ -89,7 +89,7 @@ int next_image_data(int fo, int64_t len) {
   int ret = 0;
   int64_t wr = 0;
   if (len > 0) {
-    int64_t at = lseek(fo, 0, SEEK_CUR);
+    int64_t at = platform::seek(fo, 0, SEEK_CUR);
     chunk_copy c = copy_chunks(fi.fd, fo, at < 0 ? 0 : at, len);
     wr = c.wr;
     if (!c.ok) {

@@ -2,10 +2,10 @@
 // directories it is written below.
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <unordered_set>
 
 #include "extract/extract.h"
+#include "platform/platform.h"
 
 namespace cartsift {
 
@@ -48,11 +48,11 @@ void adjust_path(char *ch) {
 int validate_dir(const char *p) {
   if (*p == '\0')
     return 0;
-  struct stat st;
-  if (stat(p, &st) == 0)
-    return S_ISDIR(st.st_mode) ? 0 : 1;
+  platform::file_info fi;
+  if (platform::stat_at(platform::cwd(), p, &fi, true))
+    return fi.kind == platform::file_kind::directory ? 0 : 1;
   // Any failed status query counts as absence; mkdir then tells the truth.
-  return mkdir(p, 0777) == 0 ? 0 : 2;
+  return platform::make_dir(platform::cwd(), p) ? 0 : 2;
 }
 
 int create_path(char *p) {

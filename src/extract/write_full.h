@@ -1,27 +1,17 @@
 // Output writes shared by the extractor and the continuation step.
 #pragma once
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <unistd.h>
 
 #include "image/image.h"
+#include "platform/platform.h"
 
 namespace cartsift {
 
 // A short write is only an error when the rest cannot follow (disk full).
 inline bool write_full(int fd, const uint8_t *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR)
-      continue;
-    if (w <= 0)
-      return false;
-    p += w;
-    n -= size_t(w);
-  }
-  return true;
+  return platform::write_some(fd, p, n) == n;
 }
 
 // File data is copied as a loop of reads and writes of up to BUF_SIZE bytes
@@ -50,7 +40,7 @@ inline chunk_copy copy_chunks(int fp, int fo, int64_t at, int64_t n) {
   c.wr = (c.chunks - 1) * int64_t(BUF_SIZE);
   // A chunk the image ran short in was never written; one the output
   // refused keeps what the write managed.
-  if (rfail && got > c.wr && ftruncate(fo, at + c.wr) != 0) {
+  if (rfail && got > c.wr && !platform::truncate(fo, at + c.wr)) {
     // The chunk is reported as failed either way.
   }
   return c;

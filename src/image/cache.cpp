@@ -1,8 +1,4 @@
 // An image file read through a window cache.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,41 +10,8 @@ namespace cartsift {
 namespace window {
 
 int64_t file_size(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0)
-    return -1;
-  return st.st_size;
-}
-
-int64_t read_full(int fd, void *dst, size_t n, int64_t at) {
-  size_t got = 0;
-  auto *p = static_cast<uint8_t *>(dst);
-  while (got < n) {
-    ssize_t r = at >= 0 ? ::pread(fd, p + got, n - got, at + int64_t(got))
-                        : ::read(fd, p + got, n - got);
-    if (r < 0) {
-      if (errno == EINTR)
-        continue;
-      return got > 0 ? int64_t(got) : -1;
-    }
-    if (r == 0)
-      break;
-    got += size_t(r);
-  }
-  return int64_t(got);
-}
-
-size_t write_some(int fd, const uint8_t *p, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    ssize_t w = ::write(fd, p + done, n - done);
-    if (w < 0 && errno == EINTR)
-      continue;
-    if (w <= 0)
-      break;
-    done += size_t(w);
-  }
-  return done;
+  platform::file_info fi;
+  return platform::stat_file(fd, &fi) ? fi.size : -1;
 }
 
 file_source::file_source(int fd)
@@ -57,12 +20,12 @@ file_source::file_source(int fd)
 }
 
 int open_image(const char *path) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  int fd = platform::open_file(platform::cwd(), path, platform::OPEN_READ);
   if (fd < 0)
     return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(fd);
+  platform::file_info fi;
+  if (!platform::stat_file(fd, &fi) || fi.kind == platform::file_kind::directory) {
+    (void)platform::close_file(fd);
     errno = EISDIR;
     return -1;
   }

@@ -1,10 +1,6 @@
 // Copying image data to an output file in as few system calls as the two
 // files allow.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "image/image.h"
 
@@ -68,9 +64,9 @@ int64_t file_source::copy(int fo, int64_t n, bool *rfail) {
   // two user copies). The outputs of a run share one directory tree, so a
   // refusal holds for the files after it too.
   while (got < n && copy_ == copy_way::range) {
-    loff_t from = pos;
+    int64_t from = pos;
     size_t want = size_t(std::min<int64_t>(n - got, 1 << 30));
-    ssize_t r = ::copy_file_range(fd(), &from, fo, nullptr, want, 0);
+    int64_t r = platform::copy_range(fd(), &from, fo, want);
     if (r > 0) {
       got += r;
       pos += r;
@@ -80,9 +76,7 @@ int64_t file_source::copy(int fo, int64_t n, bool *rfail) {
       *rfail = true;
       return got;
     }
-    if (errno == EINTR)
-      continue;
-    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+    if (r == platform::COPY_REFUSED) {
       copy_ = copy_way::user;
       continue;
     }
@@ -95,7 +89,7 @@ int64_t file_source::copy(int fo, int64_t n, bool *rfail) {
     size_t want = WIN_SIZE;
     if (!aligned && n - got > int64_t(WIN_SIZE)) {
       aligned = true;
-      int64_t at = ::lseek(fo, 0, SEEK_CUR);
+      int64_t at = platform::seek(fo, 0, SEEK_CUR);
       if (at >= 0)
         want = WIN_SIZE - size_t(at % int64_t(WIN_SIZE));
     }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/base.h"
+#include "platform/platform.h"
 
 namespace cartsift {
 
@@ -144,12 +145,12 @@ constexpr size_t FAR_SIZE = IMG_FAR_WINDOW;
 // Read-only; -1 on failure, with errno set (EISDIR for a directory).
 int open_image(const char *path);
 int64_t file_size(int fd);
-// read(2) until n bytes or end of file; at < 0 reads at the file position.
-int64_t read_full(int fd, void *dst, size_t n, int64_t at);
+// Until n bytes or end of file; at < 0 reads at the file position.
+using platform::read_full;
 // Bytes written before the first failure.
-size_t write_some(int fd, const uint8_t *p, size_t n);
+using platform::write_some;
 
-// A kernel descriptor owned by a source, closed with it.
+// A descriptor (see platform.h) owned by a source, closed with it.
 using plain_fd = fd_guard;
 
 // One open source of bytes. Its position is its own, and the calls behave as
@@ -206,7 +207,7 @@ private:
 
 // ---- handles ----------------------------------------------------------------
 //
-// A handle is a kernel descriptor number that its source holds open, so no
+// A handle is a descriptor number that its source holds open, so no
 // other open descriptor can have it and a number the table does not know is
 // a descriptor the caller opened itself. The table grows as numbers come;
 // lookups take no lock, as the walk makes several per entry.

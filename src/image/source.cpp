@@ -1,7 +1,5 @@
 // The handle table: from the int the record readers pass around to the
 // source behind it.
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -91,13 +89,13 @@ void img_close(int fp) {
   // handed out again. The source closes it as it goes.
   std::unique_ptr<source> s = take(fp);
   if (s == nullptr && fp >= 0)
-    ::close(fp);
+    (void)platform::close_file(fp);
 }
 
 int64_t img_seek(int fp, int64_t off, int whence) {
   if (source *s = lookup(fp))
     return s->seek(off, whence);
-  return ::lseek(fp, off, whence);
+  return platform::seek(fp, off, whence);
 }
 
 const uint8_t *img_peek(int fp, size_t *n) {

@@ -1,6 +1,4 @@
 // A set of images read as one stream of data regions.
-#include <fcntl.h>
-
 #include <algorithm>
 #include <memory>
 #include <typeinfo>
@@ -69,8 +67,8 @@ private:
 
   std::unique_ptr<file_source> file_; // the plain part that is open
   size_t open_part_ = SIZE_MAX;
-  // A set has no file of its own: this descriptor on /dev/null only gives
-  // its handle a number that no other open descriptor has.
+  // A set has no file of its own: this descriptor on the null device only
+  // gives its handle a number that no other open descriptor has.
   plain_fd token_;
 };
 
@@ -99,7 +97,7 @@ std::unique_ptr<set_stream> set_stream::open(std::vector<set_part> parts, std::s
   }
   s->base.push_back(b);
   s->parts = std::move(parts);
-  s->token_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  s->token_.reset(platform::open_null());
   if (s->token_.get() < 0)
     return nullptr;
   return s;
