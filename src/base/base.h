@@ -66,6 +66,14 @@ constexpr uint32_t le32(const uint8_t *b) {
 }
 // tolower() of the C locale, whatever locale the process runs in.
 constexpr uint8_t ascii_lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c + 32) : c; }
+// Whether s begins with prefix, letters compared without their case, as in
+// the C locale whatever the process's own.
+constexpr bool starts_with_ci(const char *s, const char *prefix) {
+  for (; *prefix != '\0'; s++, prefix++)
+    if (ascii_lower(uint8_t(*s)) != ascii_lower(uint8_t(*prefix)))
+      return false;
+  return true;
+}
 constexpr uint64_t le64(const uint8_t *b) { return le32(b) | uint64_t(le32(b + 4)) << 32; }
 constexpr bool fits(size_t size, size_t off, size_t len) {
   return off <= size && len <= size - off; // cannot overflow

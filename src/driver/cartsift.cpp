@@ -1,5 +1,4 @@
 // The driver: banner, option scan, volume summary and run dispatch.
-#include <strings.h>
 
 #include <cstring>
 #include <new>
@@ -19,7 +18,7 @@ namespace cartsift {
 namespace {
 
 bool is_opt(const char *a, const char *prefix) {
-  return strncasecmp(a, prefix, std::strlen(prefix)) == 0;
+  return starts_with_ci(a, prefix);
 }
 
 void usage() {

@@ -1,6 +1,5 @@
 // The raw-data and survey commands: -dd<offset> walks the data region from
 // an offset (a negative one searches for the first entry), -di surveys.
-#include <strings.h>
 
 #include "driver/driver.h"
 #include "driver/numbers.h"
@@ -13,7 +12,7 @@ int do_debug(int fp, uint16_t mode, const fheader *hdr, const qic_vtbl *vtbl,
   std::unique_ptr<dir_list> ptrl; // saved entries die with the run
   for (int i = 1; (vtbl == nullptr || vtbl->comp == 0) && i < argc && ret == 0; i++) {
     const char *a = argv[i];
-    if (strncasecmp(a, "-dd", 3) == 0) {
+    if (starts_with_ci(a, "-dd")) {
       int64_t off = -1;
       long long dec;
       // The decimal reading only detects the minus sign: any negative value
@@ -38,7 +37,7 @@ int do_debug(int fp, uint16_t mode, const fheader *hdr, const qic_vtbl *vtbl,
         out("\nfailed to parse offset in %s, cmd ignored", a);
       }
       ret = 1;
-    } else if (strncasecmp(a, "-di", 3) == 0) {
+    } else if (starts_with_ci(a, "-di")) {
       (void)parse_image(fp, mode, hdr, vtbl);
       ret = 1;
     }
