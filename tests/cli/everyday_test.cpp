@@ -34,7 +34,7 @@ build::image one_backup(const std::vector<build::entry> &es, std::vector<size_t>
 std::set<std::string> tree_of(const std::string &root) {
   std::set<std::string> s;
   for (const auto &e : std::filesystem::recursive_directory_iterator(root))
-    s.insert(std::filesystem::relative(e.path(), root).string() +
+    s.insert(text_of(std::filesystem::relative(e.path(), root)) +
              (e.is_directory() && !e.is_symlink() ? "/" : ""));
   return s;
 }

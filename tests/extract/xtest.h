@@ -29,8 +29,7 @@ struct in_temp_dir {
   }
   ~in_temp_dir() {
     fs::current_path(old);
-    std::error_code ec;
-    fs::remove_all(dir, ec);
+    cartsift::testing::remove_tree(dir.string());
   }
 };
 

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,27 @@ FILE *text_stream(const std::string &text);
 
 // Everything written to f since offset *from, which moves to the end.
 std::string written_since(FILE *f, long *from);
+
+// A file's permission bits as stat shows them: Windows keeps no more than
+// whether a file is read-only, and shows that to everyone.
+constexpr unsigned seen_mode(unsigned m) {
+#ifdef _WIN32
+  return m & 0200 ? 0666 : 0444;
+#else
+  return m;
+#endif
+}
+
+// The path by which a tree of any depth can be walked: on Windows its
+// \\?\ form, which has no limit of 260 characters.
+std::filesystem::path long_path(const std::string &p);
+
+// Removes p and everything below it, read-only files and directories too.
+void remove_tree(const std::string &p);
+
+// The files below dir, however deep, as paths relative to it ('/' between
+// the levels); links are not followed.
+std::vector<std::string> files_below(const std::string &dir);
 
 // A new empty file, or directory, of its own in the temporary directory:
 // its path, '/' between the levels.

@@ -12,11 +12,14 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <random>
@@ -29,6 +32,24 @@
 
 #ifndef _WIN32
 extern char **environ;
+#endif
+
+#ifdef _WIN32
+int lstat(const char *path, struct stat *st) {
+  const std::string p = path;
+  std::wstring w(p.size(), L'\0');
+  w.resize(size_t(MultiByteToWideChar(CP_UTF8, 0, p.data(), int(p.size()), w.data(), int(w.size()))));
+  struct _stat64 s;
+  if (_wstat64(w.c_str(), &s) != 0)
+    return -1;
+  *st = {};
+  st->st_mode = s.st_mode;
+  st->st_size = _off_t(s.st_size);
+  st->st_atime = s.st_atime;
+  st->st_mtime = s.st_mtime;
+  st->st_ctime = s.st_ctime;
+  return 0;
+}
 #endif
 
 namespace cartsift {
@@ -47,7 +68,12 @@ std::wstring wide(const std::string &s) {
 
 // The temporary directory, with '/' between its levels: paths built from it
 // read the same in the messages a test compares as the ones it builds.
-std::string temp_root() { return fs::temp_directory_path().generic_string(); }
+std::string temp_root() {
+  std::string r = fs::temp_directory_path().generic_string();
+  while (r.size() > 3 && r.back() == '/') // C:/ stays as it is
+    r.pop_back();
+  return r;
+}
 
 // A name no other test process picks at the same time.
 std::string unique_name(const char *prefix) {
@@ -141,18 +167,97 @@ std::string written_since(FILE *f, long *from) {
 
 } // namespace testing
 
-temp_dir::temp_dir() : path(testing::temp_directory("cartsift-test")) {}
+namespace testing {
 
-temp_dir::~temp_dir() {
-  std::error_code ec;
-  if (!old_cwd_.empty())
-    fs::current_path(fs::path(old_cwd_), ec);
-  // On failure nothing better to do in a destructor; the removal below still runs.
+fs::path long_path(const std::string &p) {
+#ifdef _WIN32
+  std::wstring w = fs::absolute(path_of(p)).wstring();
+  std::replace(w.begin(), w.end(), L'/', L'\\');
+  return w.starts_with(L"\\\\?\\") ? fs::path(w) : fs::path(L"\\\\?\\" + w);
+#else
+  return path_of(p);
+#endif
+}
+
+#ifdef _WIN32
+namespace {
+
+std::string narrow(const std::wstring &w) {
+  std::string s(w.size() * 3, '\0');
+  s.resize(size_t(WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), s.data(),
+                                      int(s.size()), nullptr, nullptr)));
+  return s;
+}
+
+// The names in a directory of any depth, by its \\?\ name: MinGW's
+// std::filesystem stops short in deep trees without a word.
+void each_in(const std::wstring &dir, const std::function<void(const WIN32_FIND_DATAW &)> &f) {
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE)
+    return;
+  do
+    if (std::wcscmp(fd.cFileName, L".") != 0 && std::wcscmp(fd.cFileName, L"..") != 0)
+      f(fd);
+  while (FindNextFileW(h, &fd));
+  FindClose(h);
+}
+
+void files_in(const std::wstring &dir, const std::string &rel, std::vector<std::string> *v) {
+  each_in(dir, [&](const WIN32_FIND_DATAW &fd) {
+    const std::string r = rel + narrow(fd.cFileName);
+    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      v->push_back(r);
+    else if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      files_in(dir + L"\\" + fd.cFileName, r + "/", v);
+  });
+}
+
+// Read-only attributes cleared, and links removed, never followed.
+void remove_below(const std::wstring &dir) {
+  each_in(dir, [&](const WIN32_FIND_DATAW &fd) {
+    const std::wstring p = dir + L"\\" + fd.cFileName;
+    SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      DeleteFileW(p.c_str());
+      return;
+    }
+    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      remove_below(p);
+    RemoveDirectoryW(p.c_str());
+  });
+}
+
+} // namespace
+
+void remove_tree(const std::string &p) {
+  const std::wstring root = long_path(p).wstring();
+  const DWORD a = GetFileAttributesW(root.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES)
+    return;
+  SetFileAttributesW(root.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
+    DeleteFileW(root.c_str());
+    return;
+  }
+  if (!(a & FILE_ATTRIBUTE_REPARSE_POINT))
+    remove_below(root);
+  RemoveDirectoryW(root.c_str());
+}
+
+std::vector<std::string> files_below(const std::string &dir) {
+  std::vector<std::string> v;
+  files_in(long_path(dir).wstring(), "", &v);
+  return v;
+}
+#else
+void remove_tree(const std::string &p) {
   // Extraction leaves read-only files, and a test may leave a directory
   // without write permission: give the owner write (and search) access to
   // everything first. Symbolic links are neither followed nor changed.
-  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-  for (auto it = fs::recursive_directory_iterator(path, ec);
+  std::error_code ec;
+  fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ec);
+  for (auto it = fs::recursive_directory_iterator(p, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     auto st = it->symlink_status(ec);
     if (ec || fs::is_symlink(st))
@@ -160,7 +265,28 @@ temp_dir::~temp_dir() {
     fs::perms add = fs::is_directory(st) ? fs::perms::owner_all : fs::perms::owner_write;
     fs::permissions(it->path(), add, fs::perm_options::add, ec);
   }
-  fs::remove_all(path, ec);
+  fs::remove_all(p, ec);
+}
+
+std::vector<std::string> files_below(const std::string &dir) {
+  std::vector<std::string> v;
+  for (auto &e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file())
+      v.push_back(fs::relative(e.path(), dir).string());
+  return v;
+}
+#endif
+
+} // namespace testing
+
+temp_dir::temp_dir() : path(testing::temp_directory("cartsift-test")) {}
+
+temp_dir::~temp_dir() {
+  std::error_code ec;
+  if (!old_cwd_.empty())
+    fs::current_path(fs::path(old_cwd_), ec);
+  // On failure nothing better to do in a destructor; the removal below still runs.
+  testing::remove_tree(path);
 }
 
 void temp_dir::enter() {
@@ -180,8 +306,15 @@ std::string write_image(const temp_dir &dir, const build::image &img, std::strin
   return p;
 }
 
+std::string text_of(const fs::path &p) {
+  const std::u8string s = p.generic_u8string();
+  return std::string(s.begin(), s.end());
+}
+
+fs::path path_of(const std::string &s) { return fs::path(std::u8string(s.begin(), s.end())); }
+
 std::string read_file(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
+  std::ifstream f(path_of(path), std::ios::binary);
   if (!f)
     throw std::runtime_error("cannot read " + path);
   std::ostringstream s;
@@ -304,7 +437,7 @@ run_result spawn(const std::string &prog, std::vector<std::string> args,
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
   CloseHandle(pi.hProcess);
-  r.status = int(code);
+  r.status = int(code & 0xFF);
   return r;
 }
 

@@ -2,6 +2,7 @@
 // and running the tool in-process or as the built binary.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,9 @@
 #ifdef _WIN32
 #include <sys/stat.h>
 
-// The tests lstat only the plain files and directories they made there.
-inline int lstat(const char *path, struct stat *st) { return stat(path, st); }
+// stat of a UTF-8 path: the tests lstat only the plain files and
+// directories they made there.
+int lstat(const char *path, struct stat *st);
 #endif
 
 namespace cartsift {
@@ -36,6 +38,12 @@ private:
   std::string old_cwd_;
 };
 
+// Paths as the tests hold them, UTF-8 with '/' between the levels, from a
+// path object and back: on Windows a path's own string() is in the ANSI
+// code page and has '\' between the levels.
+std::string text_of(const std::filesystem::path &p);
+std::filesystem::path path_of(const std::string &s);
+
 // Saves the image as dir/name and returns the path.
 std::string write_image(const temp_dir &dir, const build::image &img, std::string name);
 
@@ -56,7 +64,8 @@ run_result run_main(std::vector<std::string> args, std::string stdin_text = "",
 
 // The built binary CARTSIFT_BIN with the given arguments, fed stdin_text,
 // in cwd when given. status is the exit status (0..255; 128 + the signal
-// when it was killed); out is standard output.
+// when it was killed; on Windows the low byte of the exit code, as a POSIX
+// shell would see it); out is standard output.
 run_result run_bin(std::vector<std::string> args, std::string stdin_text = "",
                    const char *cwd = nullptr);
 
