@@ -111,6 +111,10 @@ struct cart_set {
   ~cart_set();
 };
 
+// The separators between the levels of a path given on the command line:
+// on Windows '\' as well as '/'.
+constexpr const char *PATH_SEPS = WINDOWS_BUILD ? "/\\" : "/";
+
 // Opens, checks and orders the images; nullptr after its one line.
 std::unique_ptr<cart_set> open_set(const options &o);
 

@@ -401,11 +401,14 @@ bool make_root(const std::string &dir) {
   std::string p;
   size_t i = 0;
   while (i <= dir.size()) {
-    size_t j = dir.find('/', i);
+    size_t j = dir.find_first_of(PATH_SEPS, i);
     if (j == std::string::npos)
       j = dir.size();
     p = dir.substr(0, j);
-    if (!p.empty() && !platform::make_dir(platform::cwd(), p.c_str()) && errno != EEXIST)
+    // A drive (C:) is there, and cannot be made.
+    const bool drive = WINDOWS_BUILD && !p.empty() && p.back() == ':';
+    if (!p.empty() && !drive && !platform::make_dir(platform::cwd(), p.c_str()) &&
+        errno != EEXIST)
       return false;
     i = j + 1;
   }
