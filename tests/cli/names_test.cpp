@@ -2,6 +2,7 @@
 // can hold: as pure functions, and as an extraction reports and writes them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -114,6 +115,14 @@ TEST(Names, ExtractionMakesNamesWindowsCanHold) {
   EXPECT_EQ(read_file(d.file("out/C_/AUX_/A_.TXT")), "plain");
   EXPECT_EQ(read_file(d.file("out/C_/nul_.txt")), "first");
   EXPECT_EQ(read_file(d.file("out/C_/Mixed.txt")), "one");
+
+  // -C made level by level, whichever separator Windows is given.
+  std::string deep = d.file("new/er/out");
+  if (cli::WINDOWS_BUILD)
+    std::replace(deep.begin(), deep.end(), '/', '\\');
+  args[args.size() - 2] = deep;
+  EXPECT_EQ(run_bin_err(args).status, 1);
+  EXPECT_EQ(read_file(d.file("new/er/out/C_/nul_.txt")), "first");
 }
 
 TEST(Names, OptionsTheBuildLeavesOutAreRefused) {
