@@ -1,6 +1,7 @@
 // mkimage: writes the demo images and the benchmark images.
 //   mkimage demo <dir>   -> <dir>/demo.113, <dir>/demo-1.113 .. <dir>/demo-3.113,
 //                           their compressed twins demo-z.113, demo-z1.113 .. demo-z3.113
+//   mkimage names <dir>  -> <dir>/names.113, <dir>/longpath.113
 //   mkimage bench tree <image> <tar> [files [bytes [zimage]]]
 //   mkimage bench big <image> <copy> [bytes]
 //   mkimage bench zbig <image> <stream> [bytes]
@@ -21,6 +22,7 @@ namespace {
 
 int usage() {
   std::fprintf(stderr, "usage: mkimage demo <dir>\n"
+                       "       mkimage names <dir>\n"
                        "       mkimage bench tree <image> <tar> [files [bytes [zimage]]]\n"
                        "       mkimage bench big <image> <copy> [bytes]\n"
                        "       mkimage bench zbig <image> <stream> [bytes]\n"
@@ -61,6 +63,11 @@ int main(int argc, char **argv) {
         set[i].save(dir + "/demo-" + std::to_string(i + 1) + ".113");
         compress_image(set[i], demo_set_layout(i)).save(dir + "/demo-z" + std::to_string(i + 1) + ".113");
       }
+      return 0;
+    }
+    if (what == "names" && argc == 3) {
+      awkward_names_image().save(std::string(argv[2]) + "/names.113");
+      long_path_image().save(std::string(argv[2]) + "/longpath.113");
       return 0;
     }
     if (what != "bench")

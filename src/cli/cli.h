@@ -479,4 +479,33 @@ bool progress_wanted(const options &o, const cart_set &s, uint64_t *bytes, uint6
 std::string local_text(uint32_t t); // YYYY-MM-DD HH:MM:SS
 std::string utc_text(uint32_t t);   // YYYY-MM-DDTHH:MM:SSZ
 
+// GNU-style options, read the same on every system: short ones alone or
+// run together (-vq), a value in the same argument or the next (-Cdir, -C
+// dir); long ones as --name, --name=value or --name value, or any prefix
+// that names one option; operands anywhere among them, and all after "--".
+struct long_opt {
+  const char *name; // nullptr ends the table
+  bool has_arg;
+  int val;
+};
+class opt_scan {
+public:
+  opt_scan(int argc, char **argv, const char *shorts, const long_opt *longs);
+  // The next option's val (a short one's letter); -1 at the end; ':' when
+  // it lacks its value and '?' when it is unknown, with bad the option as
+  // given.
+  int next();
+  const char *arg = nullptr;       // the option's value
+  std::string bad;                 // see next()
+  std::vector<std::string> operands; // complete once next() returns -1
+
+private:
+  int long_option(const char *a);
+  int argc_, i_ = 1;
+  char **argv_;
+  const char *shorts_;
+  const long_opt *longs_;
+  const char *cluster_ = nullptr; // the rest of a run of short options
+};
+
 } // namespace cartsift::cli

@@ -644,4 +644,9 @@ comp_options demo_set_layout(size_t i);
 // the one flagged TF_FILE_ERROR only when partial files are kept).
 std::vector<entry> demo_set_entries();
 
+// Names Windows cannot hold as they are, case twins and hostile paths in one
+// image; a path of over 400 characters in another (names.cpp).
+image awkward_names_image();
+image long_path_image();
+
 } // namespace cartsift::build
