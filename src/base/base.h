@@ -24,9 +24,18 @@ constexpr uint16_t MODE_FORCE = 0x0020;
 
 // ---- output ---------------------------------------------------------------
 
+// printf's format checks. MinGW's compiler takes "printf" for the Microsoft
+// runtime's, which knows no %zu or %lld; the stdio MinGW's C++ links
+// (__USE_MINGW_ANSI_STDIO) is of GNU's kind, and checked as such.
+#ifdef __MINGW32__
+#define CARTSIFT_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define CARTSIFT_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 // Every listing line goes through out(); the stream is stdout unless a test
 // or the fuzzer points it elsewhere. Formats are checked by the compiler.
-void out(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void out(const char *fmt, ...) CARTSIFT_PRINTF(1, 2);
 void out_bytes(const void *p, size_t n); // raw bytes, zero bytes included
 void out_char(char c);
 void out_flush();

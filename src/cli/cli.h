@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -31,6 +32,12 @@ void help(FILE *to);
 
 enum class command { none, list, extract, test, info, inflate, convert, bag };
 
+#ifdef _WIN32
+constexpr bool WINDOWS_BUILD = true;
+#else
+constexpr bool WINDOWS_BUILD = false;
+#endif
+
 enum class hash_alg { md5, sha1, sha256, sha512 };
 enum class arc_format { none, zip, pax };
 
@@ -40,6 +47,9 @@ struct options {
   bool raw_names = false, as_given = false;
   bool overwrite = false, to_stdout = false, keep_partial = false;
   bool xattrs = false;
+  // Extracted names made ones a Windows file system can hold: always in
+  // the Windows build, with --windows-names elsewhere.
+  bool windows_names = WINDOWS_BUILD;
   std::string dir = ".";
   bool dir_given = false;
   std::string out;      // --convert's archive, "-" for standard output; --bag's directory
@@ -64,11 +74,11 @@ struct reporter {
   // A set could not be opened because an image is cut before its volume
   // table: damage --test has found, though nothing can be read.
   bool cut_before_vtbl = false;
-  void warn(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+  void warn(const char *fmt, ...) CARTSIFT_PRINTF(2, 3);
   // One problem at an image offset (image empty: none).
   void problem(const std::string &image, int64_t off, const std::string &kind,
-               const char *fmt, ...) __attribute__((format(printf, 5, 6)));
-  void skip(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+               const char *fmt, ...) CARTSIFT_PRINTF(5, 6);
+  void skip(const char *fmt, ...) CARTSIFT_PRINTF(2, 3);
 };
 extern reporter rep;
 
@@ -101,6 +111,10 @@ struct cart_set {
   ~cart_set();
 };
 
+// The separators between the levels of a path given on the command line:
+// on Windows '\' as well as '/'.
+constexpr const char *PATH_SEPS = WINDOWS_BUILD ? "/\\" : "/";
+
 // Opens, checks and orders the images; nullptr after its one line.
 std::unique_ptr<cart_set> open_set(const options &o);
 
@@ -131,6 +145,19 @@ std::string in_message(const std::string &path);
 // The archive path split into components, for the output tree: false when
 // a component is unsafe (".", "..", empty name, a separator or NUL inside).
 bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts);
+// A name made one that Windows can hold, for a file or directory written
+// there: < > : " | ? * and control characters become '_', as does a dot or
+// space at the end, and a device name (CON, aux.txt, LPT1) gets '_' after
+// its stem (CON_, aux_.txt). True when it changed.
+bool windows_name(std::string *name);
+// windows_name over each of the parts; the index of the last one changed,
+// or -1 when none was.
+int windows_parts(std::vector<std::string> *parts);
+// Whether a shell pattern matches text, letter case aside (ASCII): '*'
+// takes any run of characters, '/' included, '?' one character (a whole
+// UTF-8 sequence), [...] one of a set (ranges, [:alpha:], '!' or '^'
+// first to negate), and '\' makes the next character plain.
+bool glob_match(std::string_view pat, std::string_view text);
 // --include and --exclude, over the path and its short-name form.
 bool selected(const options &o, const std::string &path, const std::string &alias = "");
 bool selected(const options &o, const walk_entry &e, const std::string &path);

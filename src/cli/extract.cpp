@@ -68,6 +68,9 @@ std::string joined(const std::vector<std::string> &parts) {
   return s;
 }
 
+// Keeps an entry's own key apart from the name keys in one filter.
+constexpr uint64_t SELF_KEY = 0x9E3779B97F4A7C15;
+
 // Counts what a writing run will write, for the progress line.
 class sizer final : public walk_visitor {
 public:
@@ -102,12 +105,15 @@ public:
     named_ = in_message(path_);
     want_ = selected(opt_, e, path_);
     const bool safe = host_parts(e, opt_.raw_names, &parts_);
+    const int renamed = safe && opt_.windows_names && !opt_.to_stdout ? windows_parts(&parts_) : -1;
     if (safe && !opt_.to_stdout)
       leave_dirs();
     if (passed_by(e, path_, want_, safe, log_)) {
       want_ = false;
       return;
     }
+    if (renamed >= 0)
+      tell_renamed(e, size_t(renamed));
     if (kind_of(e) != kind::file) {
       if (opt_.to_stdout)
         return;
@@ -170,6 +176,25 @@ private:
     }
   }
 
+  // A name Windows cannot hold is reported with the one it is written
+  // under, once: the entries below a renamed directory, which its own
+  // entry reported, are not reported again.
+  void tell_renamed(const walk_entry &e, size_t last) {
+    const std::string here = joined(parts_) + "/";
+    while (!renamed_dirs_.empty() &&
+           here.compare(0, renamed_dirs_.back().size() + 1, renamed_dirs_.back() + "/") != 0)
+      renamed_dirs_.pop_back();
+    const std::vector<std::string> upto(parts_.begin(), parts_.begin() + ptrdiff_t(last) + 1);
+    const std::string dir = joined(upto);
+    if (last + 1 < parts_.size() &&
+        std::find(renamed_dirs_.begin(), renamed_dirs_.end(), dir) != renamed_dirs_.end())
+      return;
+    rep.skip("%s: Windows cannot hold the name; written as %s%s", named_.c_str(),
+             in_message(joined(parts_)).c_str(), kind_of(e) == kind::file ? "" : "/");
+    if (last + 1 < parts_.size() || kind_of(e) != kind::file)
+      renamed_dirs_.push_back(last + 1 < parts_.size() ? dir : joined(parts_));
+  }
+
   // Tells the log what became of the entry; rel is where it was written.
   void tell(const walk_entry &e, fate f, int64_t bytes, const std::string &rel = "",
             bool partial = false, const std::vector<std::string> *hex = nullptr) {
@@ -214,12 +239,19 @@ private:
       tell(e, fate::failed, 0);
       return data_use::skip;
     }
-    const uint64_t key = std::hash<std::string>{}(joined(parts_));
+    // Two keys a file: the path written and the entry's own. Only a later
+    // copy of the same entry replaces a file of this run; one of another
+    // entry under the same name (C: and a directory C_, or a name changed
+    // for Windows into one that is there) is kept as any existing file.
+    const std::string rel = joined(parts_);
+    const uint64_t key = std::hash<std::string>{}(rel);
+    const uint64_t self = std::hash<std::string>{}(path_) ^ SELF_KEY;
     platform::file_info fi;
     int64_t replaces = -1; // the size of the file of ours it replaces
     // In a directory of its own making, only a path this run has written
     // can be there: the log is told of it.
     const bool seen = written_.maybe(key);
+    const bool again = seen && written_.maybe(self);
     if ((!tree_.made_here() || (seen && log_)) &&
         platform::stat_at(*d, name.c_str(), &fi, false)) {
       if (fi.kind == platform::file_kind::directory) {
@@ -233,7 +265,7 @@ private:
       // wrote as tar replaces an earlier member: a path seen_paths has seen
       // is taken for one of ours only when the file's change time is no
       // older than this run's first file.
-      const bool ours = fi.kind == platform::file_kind::regular && seen && have_start_ &&
+      const bool ours = fi.kind == platform::file_kind::regular && again && have_start_ &&
                         fi.changed_ns >= start_ns_;
       if (!opt_.overwrite && !ours) {
         rep.skip("%s: exists, kept (--overwrite replaces it)", named_.c_str());
@@ -293,13 +325,20 @@ private:
     set_dos_attrib(fd, e);
     if ((e.info.attrib & 0x01) && !platform::set_perms(fd, 0444 & ~platform::creation_mask()))
       rep.warn("%s: cannot make it read-only: %s", named_.c_str(), std::strerror(errno));
-    if (!out_.commit(*d, name.c_str())) {
-      rep.skip("%s: cannot write: %s", named_.c_str(), std::strerror(errno));
+    // Nothing is replaced that was not meant to be: whatever the look
+    // above did not see (a file made since, a name Windows takes for the
+    // same as one written, README.TXT for readme.txt) is kept as existing.
+    const bool replace = opt_.overwrite || replaces >= 0 || (tree_.made_here() && again);
+    if (!out_.commit(*d, name.c_str(), !replace)) {
+      if (errno == EEXIST)
+        rep.skip("%s: exists, kept (--overwrite replaces it)", named_.c_str());
+      else
+        rep.skip("%s: cannot write: %s", named_.c_str(), std::strerror(errno));
       tell(e, fate::failed, 0);
       return data_use::consumed;
     }
     written_.add(key);
-    const std::string rel = joined(parts_);
+    written_.add(self);
     if (log_ && replaces >= 0)
       log_->replaced(rel, replaces);
     const bool partial = file_error(e) || e.avail < e.flen || bad_size_;
@@ -350,6 +389,7 @@ private:
   const char *outcome_ = "";
   std::vector<dir_time> open_dirs_; // the made directories the walk is inside, outermost first
   std::vector<dir_time> drives_;
+  std::vector<std::string> renamed_dirs_; // reported, and the walk is inside them
   seen_paths written_;
   int64_t start_ns_ = 0; // the change time of this run's first file
   bool have_start_ = false;
@@ -361,11 +401,14 @@ bool make_root(const std::string &dir) {
   std::string p;
   size_t i = 0;
   while (i <= dir.size()) {
-    size_t j = dir.find('/', i);
+    size_t j = dir.find_first_of(PATH_SEPS, i);
     if (j == std::string::npos)
       j = dir.size();
     p = dir.substr(0, j);
-    if (!p.empty() && !platform::make_dir(platform::cwd(), p.c_str()) && errno != EEXIST)
+    // A drive (C:) is there, and cannot be made.
+    const bool drive = WINDOWS_BUILD && !p.empty() && p.back() == ':';
+    if (!p.empty() && !drive && !platform::make_dir(platform::cwd(), p.c_str()) &&
+        errno != EEXIST)
       return false;
     i = j + 1;
   }

@@ -95,7 +95,7 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
   const int64_t data_len =
       ii.cat_stored ? total : std::clamp<int64_t>(ii.vt.dataSz, 0, total);
   // The twin is written beside its name and renamed to it when whole.
-  const size_t slash = out.rfind('/');
+  const size_t slash = out.find_last_of(PATH_SEPS);
   const std::string out_dir = slash == std::string::npos ? "." : out.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? out : out.substr(slash + 1);
   platform::file_info st;
@@ -188,7 +188,7 @@ int do_inflate(const options &o) {
   std::vector<std::pair<std::string, std::string>> jobs;
   if (o.dir_given) {
     for (const auto &in : o.images) {
-      const size_t slash = in.rfind('/');
+      const size_t slash = in.find_last_of(PATH_SEPS);
       jobs.emplace_back(in, o.dir + "/" + (slash == std::string::npos ? in : in.substr(slash + 1)));
     }
     if (!platform::make_dir(platform::cwd(), o.dir.c_str()) && errno != EEXIST) {

@@ -15,7 +15,7 @@ namespace {
 const char *const COMMANDS[] = {"--list", "--extract", "--test", "--info", "--inflate",
                                 "--convert", "--bag"};
 
-int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int usage_error(const char *fmt, ...) CARTSIFT_PRINTF(1, 2);
 int usage_error(const char *fmt, ...) {
   std::fputs("cartsift: ", stderr);
   va_list ap;
@@ -28,7 +28,17 @@ int usage_error(const char *fmt, ...) {
 
 enum long_only { OPT_JSON = 256, OPT_RAW, OPT_AS_GIVEN, OPT_INCLUDE, OPT_EXCLUDE, OPT_OVERWRITE,
                  OPT_KEEP, OPT_HELP, OPT_VERSION, OPT_CONVERT, OPT_BAG, OPT_FORMAT, OPT_HASH,
-                 OPT_MANIFEST, OPT_XATTRS };
+                 OPT_MANIFEST, OPT_XATTRS, OPT_WINDOWS_NAMES };
+
+// What this build leaves out, and why; --help says so too.
+constexpr const char *NO_ARCHIVE = "it is built without libarchive";
+constexpr const char *NO_CRYPTO = "it is built without OpenSSL's libcrypto";
+constexpr const char *NO_XATTRS = "Windows files keep no user.DOSATTRIB";
+
+// Status 2 for an option this build does not have.
+int not_built(const char *opt, const char *why) {
+  return usage_error("this build of cartsift has no %s: %s", opt, why);
+}
 
 // What the options of the writing commands ask, checked once they are all
 // read; 0, or the status to end with.
@@ -48,6 +58,9 @@ int check_outputs(options &o) {
     return usage_error("--manifest lists files written below -C; -O writes none");
   if (o.xattrs && (!(extract || bag) || o.to_stdout))
     return usage_error("--xattrs goes with --extract below a directory and --bag");
+  // The Windows build has it on whatever the command.
+  if (o.windows_names && !WINDOWS_BUILD && (!(extract || bag) || o.to_stdout))
+    return usage_error("--windows-names goes with --extract below a directory and --bag");
   if (o.format != arc_format::none && !convert)
     return usage_error("--format goes with --convert");
   if ((convert || bag) && (o.out.empty() || o.dir_given || o.to_stdout))
@@ -83,6 +96,7 @@ int parse(int argc, char **argv, options &o) {
       {"hash", true, OPT_HASH},
       {"manifest", true, OPT_MANIFEST},
       {"xattrs", false, OPT_XATTRS},
+      {"windows-names", false, OPT_WINDOWS_NAMES},
       {"help", false, OPT_HELP},
       {"version", false, OPT_VERSION},
       {nullptr, false, 0}};
@@ -112,6 +126,10 @@ int parse(int argc, char **argv, options &o) {
     }
     case OPT_CONVERT:
     case OPT_BAG:
+      if (c == OPT_CONVERT && !CARTSIFT_HAVE_ARCHIVE)
+        return not_built("--convert", NO_ARCHIVE);
+      if (c == OPT_BAG && !CARTSIFT_HAVE_CRYPTO)
+        return not_built("--bag", NO_CRYPTO);
       if (!set_cmd(c == OPT_CONVERT ? command::convert : command::bag))
         return usage_error("only one of --list, --extract, --test, --info, --inflate, --convert "
                            "and --bag at a time");
@@ -128,6 +146,8 @@ int parse(int argc, char **argv, options &o) {
         return usage_error("unknown --format '%s': zip or pax", scan.arg);
       break;
     case OPT_HASH: {
+      if (!CARTSIFT_HAVE_CRYPTO)
+        return not_built("--hash", NO_CRYPTO);
       hash_alg a;
       if (!parse_hash(scan.arg, &a))
         return usage_error("unknown --hash '%s': sha256, sha512, sha1 or md5", scan.arg);
@@ -136,11 +156,18 @@ int parse(int argc, char **argv, options &o) {
       break;
     }
     case OPT_MANIFEST:
+      if (!CARTSIFT_HAVE_CRYPTO)
+        return not_built("--manifest", NO_CRYPTO);
       o.manifest = scan.arg;
       if (o.manifest.empty())
         return usage_error("--manifest needs a file name");
       break;
-    case OPT_XATTRS: o.xattrs = true; break;
+    case OPT_XATTRS:
+      if (WINDOWS_BUILD)
+        return not_built("--xattrs", NO_XATTRS);
+      o.xattrs = true;
+      break;
+    case OPT_WINDOWS_NAMES: o.windows_names = true; break;
     case 'v': o.verbose = true; break;
     case 'q': o.quiet = true; break;
     case 'C':
@@ -177,7 +204,8 @@ int parse(int argc, char **argv, options &o) {
     return usage_error("an empty output directory");
   if (o.cmd == command::inflate) {
     if (!o.include.empty() || !o.exclude.empty() || o.to_stdout || o.keep_partial || o.json ||
-        !o.hashes.empty() || !o.manifest.empty() || o.xattrs || o.format != arc_format::none)
+        !o.hashes.empty() || !o.manifest.empty() || o.xattrs || o.format != arc_format::none ||
+        (o.windows_names && !WINDOWS_BUILD))
       return usage_error("--inflate takes -C, --overwrite, -v and -q");
     return 0;
   }
@@ -201,10 +229,14 @@ int run(int argc, char **argv) {
   rep.json_problems = o.json && o.cmd == command::test;
   if (o.cmd == command::inflate)
     return do_inflate(o);
+#if CARTSIFT_HAVE_ARCHIVE
   if (o.cmd == command::convert)
     return do_convert(o);
+#endif
+#if CARTSIFT_HAVE_CRYPTO
   if (o.cmd == command::bag)
     return do_bag(o);
+#endif
   std::unique_ptr<cart_set> set = open_set(o);
   if (!set)
     return o.cmd == command::test && rep.cut_before_vtbl ? 1 : 2;
@@ -299,6 +331,8 @@ void help(FILE *to) {
       "                     checksum lines, --bag one more manifest\n"
       "  --manifest=FILE    --extract, --convert: checksum lines of the files written\n"
       "  --xattrs           --extract, --bag: DOS attributes as user.DOSATTRIB too\n"
+      "  --windows-names    --extract, --bag: names a Windows file system can hold\n"
+      "                     (always so in the Windows build)\n"
       "  -v, --verbose      --list: attributes, size, time; --extract: each path\n"
       "  --json             --list, --test, --info: JSON Lines\n"
       "  -C, --directory=DIR  extract below DIR (made when missing)\n"
@@ -309,9 +343,15 @@ void help(FILE *to) {
       "  --keep-partial     keep what was recovered of a damaged file\n"
       "  --raw-names        names as the low byte of each character\n"
       "  --as-given         the set in the order given, not by sequence number\n"
-      "  -q, --quiet        no progress line\n"
-      "  Exit status: 0 done, 1 something skipped or damaged, 2 could not start.\n",
+      "  -q, --quiet        no progress line\n",
       to);
+  if (!CARTSIFT_HAVE_ARCHIVE)
+    std::fputs("  Not in this build: --convert, made without libarchive.\n", to);
+  if (!CARTSIFT_HAVE_CRYPTO)
+    std::fputs("  Not in this build: --bag, --hash and --manifest, made without libcrypto.\n", to);
+  if (WINDOWS_BUILD)
+    std::fputs("  Not in this build: --xattrs, as Windows files keep no user.DOSATTRIB.\n", to);
+  std::fputs("  Exit status: 0 done, 1 something skipped or damaged, 2 could not start.\n", to);
 }
 
 } // namespace cartsift::cli

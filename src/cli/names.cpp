@@ -1,8 +1,7 @@
 // Entries as the everyday face names them, selection, and the reports of
 // what the walk passes over.
-#include <fnmatch.h>
-
 #include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -62,10 +61,9 @@ bool unsafe(const std::string &c) {
 }
 
 bool match(const std::string &pat, const std::string &path) {
-  if (fnmatch(pat.c_str(), path.c_str(), FNM_CASEFOLD) == 0)
+  if (glob_match(pat, path))
     return true;
-  return !pat.empty() && pat.back() == '/' &&
-         fnmatch((pat + "*").c_str(), path.c_str(), FNM_CASEFOLD) == 0;
+  return !pat.empty() && pat.back() == '/' && glob_match(pat + "*", path);
 }
 
 // The archive path, and the same without its drive part.
@@ -79,6 +77,177 @@ bool match_any(const std::vector<std::string> &pats, const std::string &path) {
 }
 
 } // namespace
+
+// ---- shell patterns ------------------------------------------------------------
+
+namespace {
+
+// Above every code point: a byte that starts no UTF-8 sequence stands for
+// itself, equal only to the same byte.
+constexpr char32_t STRAY = 0x110000;
+
+// The character at s[i]: its length in bytes, and *c its code point, or
+// STRAY + the byte when no well-formed sequence starts there.
+size_t char_at(std::string_view s, size_t i, char32_t *c) {
+  const uint8_t b = uint8_t(s[i]);
+  const size_t n = b < 0x80 ? 1 : b < 0xC2 ? 0 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF5 ? 4 : 0;
+  char32_t v = n == 1 ? b : b & (0x7F >> n);
+  for (size_t k = 1; k < n; k++) {
+    if (i + k >= s.size() || (uint8_t(s[i + k]) & 0xC0) != 0x80) {
+      *c = STRAY + b;
+      return 1;
+    }
+    v = v << 6 | (uint8_t(s[i + k]) & 0x3F);
+  }
+  // Shortest forms only, as the names are written; anything else is bytes.
+  const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (n == 0 || v < least[n] || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) {
+    *c = STRAY + b;
+    return 1;
+  }
+  *c = v;
+  return n;
+}
+
+char32_t fold(char32_t c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// [:name:] inside a bracket, for ASCII; false for a name that is none of these.
+bool class_named(std::string_view name, bool (**is)(int)) {
+  static const struct {
+    const char *name;
+    bool (*is)(int);
+  } classes[] = {
+      // Tried on the character as it is, as fnmatch's FNM_CASEFOLD does
+      // too: upper takes 'A', not 'a'.
+      {"alpha", [](int c) { return std::isalpha(c) != 0; }},
+      {"upper", [](int c) { return std::isupper(c) != 0; }},
+      {"lower", [](int c) { return std::islower(c) != 0; }},
+      {"digit", [](int c) { return std::isdigit(c) != 0; }},
+      {"alnum", [](int c) { return std::isalnum(c) != 0; }},
+      {"xdigit", [](int c) { return std::isxdigit(c) != 0; }},
+      {"space", [](int c) { return std::isspace(c) != 0; }},
+      {"blank", [](int c) { return c == ' ' || c == '\t'; }},
+      {"punct", [](int c) { return std::ispunct(c) != 0; }},
+      {"print", [](int c) { return std::isprint(c) != 0; }},
+      {"graph", [](int c) { return std::isgraph(c) != 0; }},
+      {"cntrl", [](int c) { return std::iscntrl(c) != 0; }}};
+  for (const auto &k : classes)
+    if (name == k.name) {
+      *is = k.is;
+      return true;
+    }
+  return false;
+}
+
+// What one element of a pattern does with a character of the text.
+enum class token { no, yes, literal };
+
+// The bracket expression opening at pat[i]: whether it takes c (as it
+// stands: folded for the members, not for the classes), and *end
+// just past its ']'. literal when it never closes: the '[' is then an
+// ordinary character. An unknown class name, or a '\' that ends the
+// pattern, matches nothing.
+token bracket(std::string_view pat, size_t i, char32_t c, size_t *end) {
+  size_t p = i + 1;
+  const bool negate = p < pat.size() && (pat[p] == '!' || pat[p] == '^');
+  if (negate)
+    p++;
+  bool hit = false;
+  const char32_t folded = fold(c);
+  // A member's code point, folded, after any '\'; false at the end.
+  auto member = [&](char32_t *m) {
+    if (p < pat.size() && pat[p] == '\\')
+      p++;
+    if (p >= pat.size())
+      return false;
+    p += char_at(pat, p, m);
+    *m = fold(*m);
+    return true;
+  };
+  *end = pat.size();
+  for (bool first = true;; first = false) {
+    if (p >= pat.size())
+      return token::literal;
+    if (pat[p] == ']' && !first)
+      break;
+    const size_t close = pat.substr(p, 2) == "[:" ? pat.find(":]", p + 2) : pat.npos;
+    if (close != pat.npos) {
+      bool (*is)(int);
+      if (!class_named(pat.substr(p + 2, close - p - 2), &is))
+        return token::no;
+      hit |= c < 0x80 && is(int(c));
+      p = close + 2;
+      continue;
+    }
+    char32_t lo, hi;
+    if (!member(&lo))
+      return token::no; // a '\' ends the pattern
+    hi = lo;
+    // A '-' last in the bracket is itself.
+    if (p + 1 < pat.size() && pat[p] == '-' && pat[p + 1] != ']') {
+      p++;
+      if (!member(&hi))
+        return token::no;
+    }
+    hit |= lo <= folded && folded <= hi;
+  }
+  *end = p + 1;
+  return hit != negate ? token::yes : token::no;
+}
+
+} // namespace
+
+bool glob_match(std::string_view pat, std::string_view text) {
+  // Every other element of the pattern takes one character of the text,
+  // '*' any run: after a mismatch only the last '*' need take one more
+  // character, so even a pattern of many stars costs at most its length
+  // times the text's, never a search of every way to split the text.
+  size_t p = 0, t = 0, star = pat.npos, star_t = 0;
+  while (t < text.size()) {
+    if (p < pat.size() && pat[p] == '*') {
+      while (p < pat.size() && pat[p] == '*')
+        p++;
+      star = p;
+      star_t = t;
+      continue;
+    }
+    char32_t c, m;
+    const size_t n = char_at(text, t, &c);
+    token k = token::no;
+    size_t next = p;
+    if (p < pat.size()) {
+      if (pat[p] == '?') {
+        k = token::yes;
+        next = p + 1;
+      } else if (pat[p] == '[') {
+        k = bracket(pat, p, c, &next);
+      } else {
+        k = token::literal;
+      }
+      if (k == token::literal) {
+        const size_t at = pat[p] == '\\' ? p + 1 : p;
+        k = token::no; // a lone '\' at the end matches nothing
+        if (at < pat.size()) {
+          next = at + char_at(pat, at, &m);
+          k = fold(m) == fold(c) ? token::yes : token::no;
+        }
+      }
+    }
+    if (k == token::yes) {
+      p = next;
+      t += n;
+      continue;
+    }
+    if (star == pat.npos)
+      return false;
+    star_t += char_at(text, star_t, &m);
+    t = star_t;
+    p = star;
+  }
+  while (p < pat.size() && pat[p] == '*')
+    p++;
+  return p == pat.size();
+}
 
 kind kind_of(const walk_entry &e) {
   if (e.pflg & PF_DRIVE)
@@ -188,6 +357,56 @@ bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts) 
     if (unsafe(c))
       return false;
   return true;
+}
+
+namespace {
+
+// Windows keeps these names for devices, in any case and with any
+// extension: CON, AUX.TXT and com1.log cannot name a file.
+bool device_name(std::string_view stem) {
+  auto lower = [](std::string_view s) {
+    std::string r(s);
+    for (char &c : r)
+      c = char(fold(uint8_t(c)));
+    return r;
+  };
+  const std::string s = lower(stem);
+  if (s == "con" || s == "prn" || s == "aux" || s == "nul")
+    return true;
+  return s.size() == 4 && (s.starts_with("com") || s.starts_with("lpt")) && s[3] >= '1' &&
+         s[3] <= '9';
+}
+
+} // namespace
+
+bool windows_name(std::string *name) {
+  std::string &s = *name;
+  bool changed = false;
+  for (char &c : s)
+    if ((uint8_t(c) >= 0x01 && uint8_t(c) < 0x20) || (c != 0 && std::strchr("<>:\"|?*", c))) {
+      c = '_';
+      changed = true;
+    }
+  const size_t stem = std::min(s.find('.'), s.size());
+  if (device_name(std::string_view(s).substr(0, stem))) {
+    s.insert(stem, 1, '_');
+    changed = true;
+  }
+  // Windows drops a trailing dot or space from a name, which would make
+  // "A." and "A" one file.
+  if (!s.empty() && (s.back() == '.' || s.back() == ' ')) {
+    s.back() = '_';
+    changed = true;
+  }
+  return changed;
+}
+
+int windows_parts(std::vector<std::string> *parts) {
+  int last = -1;
+  for (size_t k = 0; k < parts->size(); k++)
+    if (windows_name(&(*parts)[k]))
+      last = int(k);
+  return last;
 }
 
 bool selected(const options &o, const std::string &path, const std::string &alias) {

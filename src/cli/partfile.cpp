@@ -62,7 +62,7 @@ void part_file::discard() {
 }
 
 platform::dir open_parent(const std::string &path, std::string *name) {
-  const size_t slash = path.find_last_of('/');
+  const size_t slash = path.find_last_of(PATH_SEPS);
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
   *name = slash == std::string::npos ? path : path.substr(slash + 1);
   if (dir.empty())

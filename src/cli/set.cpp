@@ -11,7 +11,7 @@ namespace cartsift::cli {
 
 namespace {
 
-void vsay(FILE *to, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
+void vsay(FILE *to, const char *fmt, va_list ap) CARTSIFT_PRINTF(2, 0);
 void vsay(FILE *to, const char *fmt, va_list ap) {
   std::fflush(stdout); // messages stay in order with what went before
   progress::clear();

@@ -30,7 +30,13 @@ int64_t source::seek_far(int64_t off, int whence) {
   return pos;
 }
 
+// Under MinGW's winpthreads a std::mutex is made by a call, so the table
+// cannot be constinit there; nothing reads it before main.
+#ifdef __MINGW32__
+handle_table handles;
+#else
 constinit handle_table handles;
+#endif
 
 int enter(int h, std::unique_ptr<source> s) {
   handles.put(h, s.release());

@@ -19,7 +19,7 @@ std::map<std::string, std::string> files_of(const std::string &root) {
   std::map<std::string, std::string> m;
   for (const auto &e : fs::recursive_directory_iterator(root))
     if (e.is_regular_file())
-      m[fs::relative(e.path(), root).string()] = read_file(e.path().string());
+      m[text_of(fs::relative(e.path(), root))] = read_file(text_of(e.path()));
   return m;
 }
 

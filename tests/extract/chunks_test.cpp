@@ -168,6 +168,9 @@ TEST_F(Chunks, ContinuationCountsItsOwnChunks) {
 TEST_F(Chunks, SameWhenTheOutputIsOnAnotherFileSystem) {
   // Where the kernel cannot copy between the two files, the data goes
   // through our own window instead; nothing the user sees may differ.
+#ifdef _WIN32
+  GTEST_SKIP() << "no /dev/shm";
+#else
   struct stat a {}, b {};
   if (stat(".", &a) != 0 || stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev)
     GTEST_SKIP() << "no second file system at /dev/shm";
@@ -182,6 +185,7 @@ TEST_F(Chunks, SameWhenTheOutputIsOnAnotherFileSystem) {
   check(int64_t(img.size()) - 1000, 5000, -1);
   fs::current_path(here);
   fs::remove_all(shm);
+#endif
 }
 
 TEST_F(Chunks, ModeAndTimeWhetherTheFileIsNewOrNot) {
@@ -201,12 +205,12 @@ TEST_F(Chunks, ModeAndTimeWhetherTheFileIsNewOrNot) {
     return std::pair<unsigned, time_t>(st.st_mode & 07777, st.st_mtime);
   };
   extract("NEW", 0x20);
-  EXPECT_EQ(mode_time("NEW"), std::make_pair(0600u, t));
+  EXPECT_EQ(mode_time("NEW"), std::make_pair(cartsift::testing::seen_mode(0600), t));
   extract("RO", 0x21);
-  EXPECT_EQ(mode_time("RO"), std::make_pair(0400u, t));
+  EXPECT_EQ(mode_time("RO"), std::make_pair(cartsift::testing::seen_mode(0400), t));
   write_file("OLD", {1, 2, 3});
   ASSERT_EQ(chmod("OLD", 0644), 0);
   extract("OLD", 0x20);
-  EXPECT_EQ(mode_time("OLD"), std::make_pair(0600u, t));
+  EXPECT_EQ(mode_time("OLD"), std::make_pair(cartsift::testing::seen_mode(0600), t));
   EXPECT_EQ(read_file("OLD").size(), 10u);
 }

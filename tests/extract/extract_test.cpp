@@ -65,7 +65,7 @@ TEST_F(DoExtract, WritesDataTimeAndMode) {
   auto s = st("C_/DOS/README.TXT"); // before reading it moves the access time
   EXPECT_EQ(s.st_mtime, t);
   EXPECT_EQ(s.st_atime, t);
-  EXPECT_EQ(s.st_mode & 0777, 0600u);
+  EXPECT_EQ(s.st_mode & 0777, cartsift::testing::seen_mode(0600));
   EXPECT_EQ(cap.take(), "\nextracted 0x1234 data bytes");
   EXPECT_EQ(read_file("C_/DOS/README.TXT"), img_part(10, 0x1234));
   EXPECT_EQ(img_seek(fp, 0, SEEK_CUR), 10 + 0x1234);
@@ -78,12 +78,15 @@ TEST_F(DoExtract, OutputFileRules) {
   EXPECT_EQ(read_file("OLD"), img_part(0, 20));
 
   EXPECT_EQ(run(u"RO", 50, -1, 0x01), 0);
-  EXPECT_EQ(st("RO").st_mode & 0777, 0400u);
+  EXPECT_EQ(st("RO").st_mode & 0777, cartsift::testing::seen_mode(0400));
   // A read-only file from an earlier run stands, even for root.
   EXPECT_EQ(run(u"RO", 30), 2);
   EXPECT_EQ(read_file("RO").size(), 50u);
 
-  ASSERT_EQ(symlink("target", "LINK"), 0);
+  std::error_code ec;
+  fs::create_symlink("target", "LINK", ec);
+  if (ec)
+    GTEST_SKIP() << "no symbolic links here: " << ec.message();
   EXPECT_EQ(run(u"LINK", 10), 2);
   EXPECT_FALSE(fs::exists("target"));
   EXPECT_EQ(cap.take(), "\nextracted 0x14 data bytes\nextracted 0x32 data bytes"
@@ -197,7 +200,7 @@ TEST_F(DoExtract, ContinuesIntoNextImage) {
   EXPECT_EQ(img_seek(fp, 0, SEEK_CUR), 1100);
   auto s = st("F"); // a continued file gets its time and attribute too
   EXPECT_EQ(s.st_mtime, t);
-  EXPECT_EQ(s.st_mode & 0777, 0400u);
+  EXPECT_EQ(s.st_mode & 0777, cartsift::testing::seen_mode(0400));
 }
 
 TEST_F(DoExtract, DataStartingAtCatalogComesWholeFromNext) {
@@ -216,5 +219,5 @@ TEST_F(DoExtract, AbandonedContinuationLeavesPartialFile) {
   EXPECT_EQ(run(u"F", 3000, 1100, 0x01), XTRACT_NEXT_IMAGE);
   EXPECT_EQ(cap.take(), "\nextracted 3e8 bytes from current file" + PROMPT);
   EXPECT_EQ(read_file("F"), img_part(100, 1000));
-  EXPECT_EQ(st("F").st_mode & 0777, 0600u);
+  EXPECT_EQ(st("F").st_mode & 0777, cartsift::testing::seen_mode(0600));
 }

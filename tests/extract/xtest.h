@@ -8,7 +8,6 @@
 #include <fstream>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 #include "extract/extract.h"
@@ -25,14 +24,12 @@ struct in_temp_dir {
   fs::path old = fs::current_path();
   fs::path dir;
   in_temp_dir() {
-    std::string t = (fs::temp_directory_path() / "cartsift-x-XXXXXX").string();
-    dir = mkdtemp(t.data());
+    dir = cartsift::testing::temp_directory("cartsift-x");
     fs::current_path(dir);
   }
   ~in_temp_dir() {
     fs::current_path(old);
-    std::error_code ec;
-    fs::remove_all(dir, ec);
+    cartsift::testing::remove_tree(dir.string());
   }
 };
 
@@ -43,7 +40,7 @@ struct feed {
   FILE *f;
   FILE *prev;
   explicit feed(std::string t) : s(std::move(t)) {
-    f = s.empty() ? fopen("/dev/null", "r") : fmemopen(s.data(), s.size(), "r");
+    f = cartsift::testing::text_stream(s);
     prev = cartsift::in_stream(f);
   }
   ~feed() {

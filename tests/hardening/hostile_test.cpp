@@ -68,14 +68,7 @@ all_runs run_all(guarded_runs &g, const std::function<void(const std::string &)>
   return a;
 }
 
-// Files below dir, as paths relative to it.
-std::vector<std::string> files_below(const std::string &dir) {
-  std::vector<std::string> v;
-  for (auto &e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file())
-      v.push_back(fs::relative(e.path(), dir).string());
-  return v;
-}
+using testing::files_below;
 
 TEST(Hostile, DeepPathsAndPathsOfManyThousandComponents) {
   std::vector<std::string> deep(400, "D"), deeper(600, "D");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "img_builder.h"
+#include "support/capture.h"
 #include "support/testutil.h"
 
 namespace cartsift::hardening {

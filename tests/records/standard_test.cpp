@@ -40,10 +40,8 @@ struct variant {
 
 std::string rfc3339(uint32_t t) {
   const time_t tt = t;
-  struct tm tm {};
   char s[32];
-  gmtime_r(&tt, &tm);
-  std::strftime(s, sizeof s, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  std::strftime(s, sizeof s, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&tt));
   return s;
 }
 

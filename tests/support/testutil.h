@@ -2,15 +2,25 @@
 // and running the tool in-process or as the built binary.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "img_builder.h"
 
+#ifdef _WIN32
+#include <sys/stat.h>
+
+// stat of a UTF-8 path: the tests lstat only the plain files and
+// directories they made there.
+int lstat(const char *path, struct stat *st);
+#endif
+
 namespace cartsift {
 
-// A fresh directory under /tmp, removed with everything in it on
-// destruction (extracted files and directories may be read-only).
+// A fresh directory in the temporary directory (/tmp), removed with
+// everything in it on destruction (extracted files and directories may be
+// read-only).
 struct temp_dir {
   std::string path;
 
@@ -27,6 +37,12 @@ struct temp_dir {
 private:
   std::string old_cwd_;
 };
+
+// Paths as the tests hold them, UTF-8 with '/' between the levels, from a
+// path object and back: on Windows a path's own string() is in the ANSI
+// code page and has '\' between the levels.
+std::string text_of(const std::filesystem::path &p);
+std::filesystem::path path_of(const std::string &s);
 
 // Saves the image as dir/name and returns the path.
 std::string write_image(const temp_dir &dir, const build::image &img, std::string name);
@@ -48,7 +64,8 @@ run_result run_main(std::vector<std::string> args, std::string stdin_text = "",
 
 // The built binary CARTSIFT_BIN with the given arguments, fed stdin_text,
 // in cwd when given. status is the exit status (0..255; 128 + the signal
-// when it was killed); out is standard output.
+// when it was killed; on Windows the low byte of the exit code, as a POSIX
+// shell would see it); out is standard output.
 run_result run_bin(std::vector<std::string> args, std::string stdin_text = "",
                    const char *cwd = nullptr);
 

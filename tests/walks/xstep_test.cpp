@@ -2,7 +2,8 @@
 // walk's outcomes.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <algorithm>
+#include <filesystem>
 
 #include "img_builder.h"
 #include "support/testutil.h"
@@ -33,9 +34,20 @@ std::string two_drive_image(const temp_dir &d) {
   return write_image(d, bi, "x.113");
 }
 
+namespace fs = std::filesystem;
+
+// There under exactly that name, letter case included, whether or not the
+// file system tells DOS from dos.
 bool exists(const std::string &p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0;
+  fs::path at = ".";
+  for (const fs::path &c : fs::path(p)) {
+    std::error_code ec;
+    fs::directory_iterator it(at, ec), end;
+    if (ec || std::none_of(it, end, [&](const auto &e) { return e.path().filename() == c; }))
+      return false;
+    at /= c;
+  }
+  return true;
 }
 
 TEST(ExtractStep, FilterWithDriveLetterMatchesEveryDrive) {

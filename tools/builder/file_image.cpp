@@ -3,7 +3,13 @@
 // holes are skipped over and become sparse regions of the file.
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#include <winioctl.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -20,13 +26,48 @@ namespace {
 
 constexpr size_t PEND_MAX = 1 << 20;
 
+#ifdef _WIN32
+// The C runtime's descriptors, which have no pwrite: a seek and a write,
+// fine for a writer nothing else shares its descriptor with.
+int64_t pwrite(int fd, const void *p, size_t n, uint64_t at) {
+  if (_lseeki64(fd, int64_t(at), SEEK_SET) < 0)
+    return -1;
+  return _write(fd, p, unsigned(std::min<size_t>(n, 1u << 30)));
+}
+
+int open_new(const char *path) {
+  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+  // Holes stay holes on NTFS only in a sparse file; a file system that
+  // cannot make one gets zeros written, which is slower but the same.
+  DWORD got;
+  if (fd >= 0)
+    DeviceIoControl(HANDLE(_get_osfhandle(fd)), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &got,
+                    nullptr);
+  return fd;
+}
+
+bool size_to(int fd, uint64_t n) {
+  struct _stati64 st;
+  return _fstati64(fd, &st) == 0 && (uint64_t(st.st_size) >= n || _chsize_s(fd, int64_t(n)) == 0);
+}
+#else
+int open_new(const char *path) {
+  return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+bool size_to(int fd, uint64_t n) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && (uint64_t(st.st_size) >= n || ftruncate(fd, off_t(n)) == 0);
+}
+#endif
+
 [[noreturn]] void fail(const std::string &what, const std::string &path) {
   throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
 }
 
 void pwrite_all(int fd, const uint8_t *p, size_t n, uint64_t at, const std::string &path) {
   while (n > 0) {
-    ssize_t w = ::pwrite(fd, p, n, off_t(at));
+    const int64_t w = pwrite(fd, p, n, at);
     if (w < 0 && errno == EINTR)
       continue;
     if (w <= 0)
@@ -40,7 +81,7 @@ void pwrite_all(int fd, const uint8_t *p, size_t n, uint64_t at, const std::stri
 } // namespace
 
 file_image::file_image(const std::string &path) : path_(path) {
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  fd_ = open_new(path.c_str());
   if (fd_ < 0)
     fail("cannot create", path);
   pend_.reserve(PEND_MAX);
@@ -250,9 +291,8 @@ void file_image::close() {
   if (fd_ < 0)
     return;
   flush();
-  struct stat st;
   // A trailing hole has no bytes yet: the length makes it part of the file.
-  if (fstat(fd_, &st) != 0 || (uint64_t(st.st_size) < end_ && ftruncate(fd_, off_t(end_)) != 0))
+  if (!size_to(fd_, end_))
     fail("cannot size", path_);
   int fd = fd_;
   fd_ = -1;
