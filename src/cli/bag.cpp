@@ -75,13 +75,13 @@ private:
 // DIR made, or found empty; not ok() after the one message.
 platform::dir bag_dir(const std::string &path) {
   if (!platform::make_dir(platform::cwd(), path.c_str()) && errno != EEXIST) {
-    std::fprintf(stderr, "cartsift: %s: cannot make the directory: %s\n", path.c_str(),
+    textf(stderr, "cartsift: %s: cannot make the directory: %s\n", path.c_str(),
                  std::strerror(errno));
     return {};
   }
   platform::dir d = platform::open_dir(platform::cwd(), path.c_str(), false);
   if (!d.ok()) {
-    std::fprintf(stderr, "cartsift: %s: %s\n", path.c_str(), std::strerror(errno));
+    textf(stderr, "cartsift: %s: %s\n", path.c_str(), std::strerror(errno));
     return {};
   }
   // One name is enough to refuse it; a directory that cannot be listed is
@@ -90,12 +90,12 @@ platform::dir bag_dir(const std::string &path) {
   if (!platform::read_dir(d, [&](const char *) { return empty = false; }))
     empty = false;
   if (!empty) {
-    std::fprintf(stderr, "cartsift: %s: not empty; a bag is made in a new or empty directory\n",
+    textf(stderr, "cartsift: %s: not empty; a bag is made in a new or empty directory\n",
                  path.c_str());
     return {};
   }
   if (!platform::can_write(d)) {
-    std::fprintf(stderr, "cartsift: %s: cannot write there: %s\n", path.c_str(),
+    textf(stderr, "cartsift: %s: cannot write there: %s\n", path.c_str(),
                  std::strerror(errno));
     return {};
   }
@@ -161,7 +161,7 @@ int do_bag(const options &o) {
   interrupt_guard signals;
   bag_log log(po.hashes);
   if (!data.ok() || !log.open(dir, po.hashes)) {
-    std::fprintf(stderr, "cartsift: %s: cannot write there: %s\n", o.out.c_str(),
+    textf(stderr, "cartsift: %s: cannot write there: %s\n", o.out.c_str(),
                  std::strerror(errno));
     return 2;
   }
@@ -199,7 +199,7 @@ int do_bag(const options &o) {
     ok = ok && write_tag(dir, "tagmanifest-" + std::string(hash_name(a)) + ".txt", text);
   }
   if (!ok) {
-    std::fprintf(stderr, "cartsift: %s: cannot write the bag's tag files: %s\n", o.out.c_str(),
+    textf(stderr, "cartsift: %s: cannot write the bag's tag files: %s\n", o.out.c_str(),
                  std::strerror(errno));
     return std::max(status, 1);
   }

@@ -6,6 +6,7 @@
 // skipped or damaged, 2 when the run could not start.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -29,6 +30,13 @@ bool wanted(int argc, char **argv);
 int everyday_main(int argc, char **argv);
 // The everyday part of --help, which comes first.
 void help(FILE *to);
+
+// Text for a reader: listings, reports and messages. On a Windows console it
+// goes out as wide characters, so UTF-8 names show as they are; anywhere
+// else, and for data, the bytes are written as they stand.
+void text(FILE *f, std::string_view s);
+void textf(FILE *f, const char *fmt, ...) CARTSIFT_PRINTF(2, 3);
+void vtextf(FILE *f, const char *fmt, va_list ap) CARTSIFT_PRINTF(2, 0);
 
 enum class command { none, list, extract, test, info, inflate, convert, bag };
 
@@ -467,6 +475,7 @@ private:
   void draw(bool last);
   bool on_;
   bool shown_ = false;
+  size_t width_ = 0; // of the line last drawn, blanked by the next
   uint64_t total_bytes_, total_files_, bytes_ = 0, files_ = 0;
   double start_, last_ = 0;
 };

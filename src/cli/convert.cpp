@@ -214,13 +214,13 @@ private:
     if (archive_write_header(a_, ae_) < ARCHIVE_WARN)
       return fail();
     if (opt_.verbose)
-      std::fprintf(opt_.out == "-" ? stderr : stdout, "%s\n", shown(path_).c_str());
+      textf(opt_.out == "-" ? stderr : stdout, "%s\n", shown(path_).c_str());
     return true;
   }
 
   bool fail() {
     if (!broken)
-      std::fprintf(stderr, "cartsift: %s: cannot write the archive: %s\n",
+      textf(stderr, "cartsift: %s: cannot write the archive: %s\n",
                    opt_.out == "-" ? "standard output" : opt_.out.c_str(),
                    archive_error_string(a_) ? archive_error_string(a_) : "unknown error");
     broken = true;
@@ -333,7 +333,7 @@ bool set_up(struct archive *a, const out_kind &k, const options &o) {
     r = archive_write_set_bytes_in_last_block(
         a, k.format == arc_format::pax && !k.filter ? 10240 : 1);
   if (r != ARCHIVE_OK) {
-    std::fprintf(stderr, "cartsift: %s: cannot write this kind of archive: %s\n", o.out.c_str(),
+    textf(stderr, "cartsift: %s: cannot write this kind of archive: %s\n", o.out.c_str(),
                  archive_error_string(a) ? archive_error_string(a) : "unknown error");
     return false;
   }
@@ -345,7 +345,7 @@ bool set_up(struct archive *a, const out_kind &k, const options &o) {
 int do_convert(const options &o) {
   out_kind k;
   if (!kind_of_out(o, &k)) {
-    std::fprintf(stderr,
+    textf(stderr,
                  "cartsift: %s: cannot tell the archive's kind from its name (.zip, .tar, "
                  ".tar.gz, .tgz, .tar.xz, .tar.zst); give --format=zip or --format=pax\n",
                  o.out.c_str());
@@ -356,7 +356,7 @@ int do_convert(const options &o) {
   // on this thread alone; the process keeps its own locale.
   platform::utf8_conversions utf8;
   if (!utf8.ok()) {
-    std::fputs("cartsift: no UTF-8 locale (C.UTF-8) to write names in\n", stderr);
+    text(stderr, "cartsift: no UTF-8 locale (C.UTF-8) to write names in\n");
     return 2;
   }
   archive_writer w;
@@ -374,8 +374,8 @@ int do_convert(const options &o) {
   sink out;
   if (to_stdout) {
     if (platform::is_terminal(platform::STDOUT)) {
-      std::fputs("cartsift: an archive is not written to a terminal; redirect standard "
-                 "output\n", stderr);
+      text(stderr, "cartsift: an archive is not written to a terminal; redirect standard "
+                   "output\n");
       return 2;
     }
     std::fflush(stdout);
@@ -384,12 +384,12 @@ int do_convert(const options &o) {
     dir = open_parent(o.out, &name);
     platform::file_info fi;
     if (dir.ok() && !o.overwrite && platform::stat_at(dir, name.c_str(), &fi, true)) {
-      std::fprintf(stderr, "cartsift: %s: exists, kept (--overwrite replaces it)\n",
+      textf(stderr, "cartsift: %s: exists, kept (--overwrite replaces it)\n",
                    o.out.c_str());
       return 2;
     }
     if (!dir.ok() || (out.fd = part.open(dir)) < 0) {
-      std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", o.out.c_str(),
+      textf(stderr, "cartsift: %s: cannot write: %s\n", o.out.c_str(),
                    std::strerror(errno));
       return 2;
     }
@@ -401,7 +401,7 @@ int do_convert(const options &o) {
   if (!s)
     return 2;
   if (archive_write_open2(w.a, &out, nullptr, on_write, nullptr, nullptr) != ARCHIVE_OK) {
-    std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", o.out.c_str(),
+    textf(stderr, "cartsift: %s: cannot write: %s\n", o.out.c_str(),
                  archive_error_string(w.a));
     return 2;
   }
@@ -421,7 +421,7 @@ int do_convert(const options &o) {
       out.cd_at = archive_filter_bytes(w.a, 0);
     ok = archive_write_close(w.a) == ARCHIVE_OK;
     if (!ok)
-      std::fprintf(stderr, "cartsift: %s: cannot write the archive: %s\n",
+      textf(stderr, "cartsift: %s: cannot write the archive: %s\n",
                    to_stdout ? "standard output" : o.out.c_str(),
                    archive_error_string(w.a));
   }
@@ -429,7 +429,7 @@ int do_convert(const options &o) {
   if (!ok)
     return 2; // the archive is not there: nothing was written
   if (!to_stdout && !part.commit(dir, name.c_str(), !o.overwrite)) {
-    std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", o.out.c_str(),
+    textf(stderr, "cartsift: %s: cannot write: %s\n", o.out.c_str(),
                  std::strerror(errno));
     return 2;
   }

@@ -270,7 +270,7 @@ bool manifest_log::open(const std::string &file) {
   std::string name;
   dir_ = open_parent(file, &name);
   if (!dir_.ok() || !f_.open(dir_, name)) {
-    std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", file.c_str(), std::strerror(errno));
+    textf(stderr, "cartsift: %s: cannot write: %s\n", file.c_str(), std::strerror(errno));
     return false;
   }
   return true;
@@ -288,7 +288,7 @@ bool manifest_log::commit() {
   if (bad_)
     return false;
   if (!f_.commit()) {
-    std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", file_.c_str(), std::strerror(errno));
+    textf(stderr, "cartsift: %s: cannot write: %s\n", file_.c_str(), std::strerror(errno));
     return false;
   }
   return true;

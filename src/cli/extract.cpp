@@ -136,7 +136,7 @@ public:
         }
       }
       if (opt_.verbose)
-        std::printf("%s\n", shown_.c_str());
+        textf(stdout, "%s\n", shown_.c_str());
       return;
     }
     if (e.flen == 0)
@@ -345,7 +345,7 @@ private:
     tell(e, file_error(e) ? fate::file_error : partial ? fate::damaged : fate::written, got, rel,
          partial, dg_.empty() ? nullptr : &dg_.finish());
     if (opt_.verbose)
-      std::printf("%s\n", shown_.c_str());
+      textf(stdout, "%s\n", shown_.c_str());
     pr_.add(uint64_t(got), 1);
     return data_use::consumed;
   }
@@ -356,7 +356,7 @@ private:
     int64_t got = e.avail > 0 ? img_copy(set_.sfd, platform::STDOUT, e.avail, &rfail) : 0;
     if (got < e.avail) {
       if (!rfail) {
-        std::fprintf(stderr, "cartsift: cannot write standard output: %s\n",
+        textf(stderr, "cartsift: cannot write standard output: %s\n",
                      std::strerror(errno));
         stdout_failed = true;
         return data_use::failed;
@@ -366,7 +366,7 @@ private:
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
     if (opt_.verbose)
-      std::fprintf(stderr, "%s\n", shown_.c_str());
+      textf(stderr, "%s\n", shown_.c_str());
     pr_.add(uint64_t(got), 1);
     return data_use::consumed;
   }
@@ -452,18 +452,18 @@ int do_extract(const options &o, const cart_set &s) {
   platform::dir root;
   if (!o.to_stdout) {
     if (!make_root(o.dir)) {
-      std::fprintf(stderr, "cartsift: %s: cannot make the directory: %s\n", o.dir.c_str(),
+      textf(stderr, "cartsift: %s: cannot make the directory: %s\n", o.dir.c_str(),
                    std::strerror(errno));
       return 2;
     }
     root = platform::open_dir(platform::cwd(), o.dir.c_str(), false);
     if (!root.ok()) {
-      std::fprintf(stderr, "cartsift: %s: %s\n", o.dir.c_str(), std::strerror(errno));
+      textf(stderr, "cartsift: %s: %s\n", o.dir.c_str(), std::strerror(errno));
       return 2;
     }
     // Refused before anything is read, rather than one message a file.
     if (!platform::can_write(root)) {
-      std::fprintf(stderr, "cartsift: %s: cannot write there: %s\n", o.dir.c_str(),
+      textf(stderr, "cartsift: %s: cannot write there: %s\n", o.dir.c_str(),
                    std::strerror(errno));
       return 2;
     }

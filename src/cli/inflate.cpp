@@ -79,14 +79,14 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
     return 2;
   const image_info &ii = s->images.front();
   if (!ii.compressed) {
-    std::fprintf(stderr, "cartsift: %s: not compressed, nothing to inflate\n", in.c_str());
+    textf(stderr, "cartsift: %s: not compressed, nothing to inflate\n", in.c_str());
     return 2;
   }
   platform::file_info a, b;
   if (platform::stat_at(platform::cwd(), out.c_str(), &b, true) &&
       platform::stat_at(platform::cwd(), in.c_str(), &a, true) && a.dev == b.dev &&
       a.ino == b.ino) {
-    std::fprintf(stderr, "cartsift: %s: would be written over itself\n", out.c_str());
+    textf(stderr, "cartsift: %s: would be written over itself\n", out.c_str());
     return 2;
   }
   hole_reporter holes(*s, o);
@@ -105,7 +105,7 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
     errno = EEXIST;
   part_file twin;
   if (!dfd.ok() || (there && !o.overwrite) || twin.open(dfd) < 0) {
-    std::fprintf(stderr, "cartsift: %s: %s%s\n", out.c_str(), std::strerror(errno),
+    textf(stderr, "cartsift: %s: %s%s\n", out.c_str(), std::strerror(errno),
                  errno == EEXIST ? " (--overwrite replaces it)" : "");
     return 2;
   }
@@ -173,12 +173,12 @@ int inflate_one(const options &o, const std::string &in, const std::string &out)
   ok = ok && platform::write_at(fd, &flag, 1, VTBL_OFFSET + 56) &&
        platform::write_at(fd, &comp, 1, VTBL_OFFSET + 124);
   if (!ok || !twin.commit(dfd, name.c_str())) {
-    std::fprintf(stderr, "cartsift: %s: cannot write: %s\n", out.c_str(), std::strerror(errno));
+    textf(stderr, "cartsift: %s: cannot write: %s\n", out.c_str(), std::strerror(errno));
     return 2;
   }
   rep.wrote = true;
   if (o.verbose)
-    std::fprintf(stderr, "%s -> %s\n", in.c_str(), out.c_str());
+    textf(stderr, "%s -> %s\n", in.c_str(), out.c_str());
   return 0;
 }
 
@@ -192,13 +192,13 @@ int do_inflate(const options &o) {
       jobs.emplace_back(in, o.dir + "/" + (slash == std::string::npos ? in : in.substr(slash + 1)));
     }
     if (!platform::make_dir(platform::cwd(), o.dir.c_str()) && errno != EEXIST) {
-      std::fprintf(stderr, "cartsift: %s: %s\n", o.dir.c_str(), std::strerror(errno));
+      textf(stderr, "cartsift: %s: %s\n", o.dir.c_str(), std::strerror(errno));
       return 2;
     }
   } else if (o.images.size() == 2) {
     jobs.emplace_back(o.images[0], o.images[1]);
   } else {
-    std::fprintf(stderr, "cartsift: --inflate takes IN OUT, or -C DIR and the images\n"
+    textf(stderr, "cartsift: --inflate takes IN OUT, or -C DIR and the images\n"
                          "Try 'cartsift --help' for more information.\n");
     return 2;
   }

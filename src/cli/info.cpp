@@ -101,46 +101,46 @@ int do_info(const options &o, const cart_set &s) {
         j["job"] = ii.job;
         j["disk"] = ii.disk;
       }
-      std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      textf(stdout, "%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
       continue;
     }
     std::string flags;
     for (const auto &f : flag_names(v.flag))
       flags += (flags.empty() ? "" : ", ") + f;
-    std::printf("%s\n", ii.path.c_str());
-    std::printf("  sequence     %u\n", v.seq);
-    std::printf("  label        %s\n", label_of(v).c_str());
+    textf(stdout, "%s\n", ii.path.c_str());
+    textf(stdout, "  sequence     %u\n", v.seq);
+    textf(stdout, "  label        %s\n", label_of(v).c_str());
     std::string when = utc_text(v.date);
     if (when.size() == 20) // 1997-11-28T18:20:00Z
       when = when.substr(0, 10) + " " + when.substr(11, 8) + " UTC";
-    std::printf("  created      %s\n", when.c_str());
-    std::printf("  flags        0x%02x%s%s%s\n", v.flag, flags.empty() ? "" : " (",
+    textf(stdout, "  created      %s\n", when.c_str());
+    textf(stdout, "  flags        0x%02x%s%s%s\n", v.flag, flags.empty() ? "" : " (",
                 flags.c_str(), flags.empty() ? "" : ")");
-    std::printf("  compression  0x%02x%s\n", v.comp, v.comp ? "" : " (none)");
-    std::printf("  OS type      %u (%s)\n", v.OStype, os_name(v.OStype).c_str());
-    std::printf("  catalog at   0x%llx (%s)\n", static_cast<unsigned long long>(ii.cats),
+    textf(stdout, "  compression  0x%02x%s\n", v.comp, v.comp ? "" : " (none)");
+    textf(stdout, "  OS type      %u (%s)\n", v.OStype, os_name(v.OStype).c_str());
+    textf(stdout, "  catalog at   0x%llx (%s)\n", static_cast<unsigned long long>(ii.cats),
                 inside ? "inside the image" : "outside the image");
-    std::printf("  size         %lld bytes\n", static_cast<long long>(ii.size));
+    textf(stdout, "  size         %lld bytes\n", static_cast<long long>(ii.size));
     if (ii.truncated())
-      std::printf("  truncated    %lld bytes, where its header gives %lld\n",
+      textf(stdout, "  truncated    %lld bytes, where its header gives %lld\n",
                   static_cast<long long>(ii.size), static_cast<long long>(ii.hdr_size));
     if (ii.njd == 2)
-      std::printf("  job, disk    %u, %u\n", ii.job, ii.disk);
+      textf(stdout, "  job, disk    %u, %u\n", ii.job, ii.disk);
     if (const z_info *z = set_zinfo(s.sfd, size_t(&ii - s.images.data()))) {
-      std::printf("  layout       %u-byte extent offsets, %s\n", z->width,
+      textf(stdout, "  layout       %u-byte extent offsets, %s\n", z->width,
                   z->spanning ? "extents span segments" : "one extent a segment");
-      std::printf("  segments     %lld, %lld extents\n", static_cast<long long>(z->segments),
+      textf(stdout, "  segments     %lld, %lld extents\n", static_cast<long long>(z->segments),
                   static_cast<long long>(z->extents));
-      std::printf("  inflated     %lld bytes from %lld (%.2f:1)\n",
+      textf(stdout, "  inflated     %lld bytes from %lld (%.2f:1)\n",
                   static_cast<long long>(z->size), static_cast<long long>(z->zbytes),
                   z->zbytes > 0 ? double(z->size) / double(z->zbytes) : 0.0);
       const std::string where = catalog_place(ii, *z);
-      std::printf("  catalog      %s\n", where == "stored"   ? "stored uncompressed at its offset"
+      textf(stdout, "  catalog      %s\n", where == "stored"   ? "stored uncompressed at its offset"
                                         : where == "stream" ? "in the stream, after the data"
                                                             : "none on this cartridge");
-      std::printf("  holes        %lld\n", static_cast<long long>(z->holes.size()) + z->more_holes);
+      textf(stdout, "  holes        %lld\n", static_cast<long long>(z->holes.size()) + z->more_holes);
     }
-    std::printf("\n");
+    textf(stdout, "\n");
   }
 
   if (o.json) {
@@ -162,23 +162,23 @@ int do_info(const options &o, const cart_set &s) {
     set["mtimes_agree"] = c.t.agreeing;
     set["problems"] = rep.problems;
     j["set"] = set;
-    std::printf("%s\n", j.dump().c_str());
+    textf(stdout, "%s\n", j.dump().c_str());
   } else {
-    std::printf("set\n");
-    std::printf("  cartridges   %zu present (%s), %zu missing%s%s%s\n", s.images.size(),
+    textf(stdout, "set\n");
+    textf(stdout, "  cartridges   %zu present (%s), %zu missing%s%s%s\n", s.images.size(),
                 present.c_str(), s.missing.size(), missing.empty() ? "" : " (", missing.c_str(),
                 missing.empty() ? "" : ")");
-    std::printf("  backups      %d\n", c.t.backups);
-    std::printf("  entries      %llu (%llu drives, %llu directories, %llu files)\n",
+    textf(stdout, "  backups      %d\n", c.t.backups);
+    textf(stdout, "  entries      %llu (%llu drives, %llu directories, %llu files)\n",
                 static_cast<unsigned long long>(c.t.entries),
                 static_cast<unsigned long long>(c.t.drives),
                 static_cast<unsigned long long>(c.t.dirs),
                 static_cast<unsigned long long>(c.t.files));
-    std::printf("  bytes        %llu\n", static_cast<unsigned long long>(c.t.bytes));
-    std::printf("  layout       %llu entries read by the standard, %llu by the fixed layout\n",
+    textf(stdout, "  bytes        %llu\n", static_cast<unsigned long long>(c.t.bytes));
+    textf(stdout, "  layout       %llu entries read by the standard, %llu by the fixed layout\n",
                 static_cast<unsigned long long>(c.t.standard),
                 static_cast<unsigned long long>(c.t.fixed));
-    std::printf("  dates        %llu entries carry both modification dates, %llu of them agree\n",
+    textf(stdout, "  dates        %llu entries carry both modification dates, %llu of them agree\n",
                 static_cast<unsigned long long>(c.t.both_mtimes),
                 static_cast<unsigned long long>(c.t.agreeing));
   }

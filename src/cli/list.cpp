@@ -8,7 +8,7 @@ namespace cartsift::cli {
 
 namespace {
 
-void put(const std::string &s) { std::fwrite(s.data(), 1, s.size(), stdout); }
+void put(const std::string &s) { text(stdout, s); }
 
 std::string attrs(const walk_entry &e) {
   const uint8_t a = e.info.attrib;
@@ -89,15 +89,15 @@ public:
         emit(0);
     } else if (opt_.json) {
       put(j_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-      std::fputc('\n', stdout);
+      cli::text(stdout, "\n");
     } else if (!dg_.empty()) {
       // Checksum lines are for files, whole or kept in part.
     } else if (opt_.verbose) {
-      std::printf("%s %12llu %s %s\n", attrs(e).c_str(), static_cast<unsigned long long>(e.flen),
+      textf(stdout, "%s %12llu %s %s\n", attrs(e).c_str(), static_cast<unsigned long long>(e.flen),
                   local_text(e.info.mtime).c_str(), text.c_str());
     } else {
       put(text);
-      std::fputc('\n', stdout);
+      cli::text(stdout, "\n");
     }
     if (e.flen > 0 && !sums)
       damaged(e, path);
@@ -116,7 +116,7 @@ public:
       hashing_ = false;
       if (opt_.json) {
         put(j_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-        std::fputc('\n', stdout);
+        text(stdout, "\n");
       }
       return seek_to(set_.sfd, e.data) ? data_use::skip : data_use::failed;
     }
@@ -132,7 +132,7 @@ private:
       for (size_t k = 0; k < hex.size(); k++)
         j_[hash_name(opt_.hashes[k])] = hex[k];
       put(j_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-      std::fputc('\n', stdout);
+      text(stdout, "\n");
       return;
     }
     put(sum_lines(sums_style::sums, opt_.hashes, path_, hex));

@@ -17,12 +17,12 @@ const char *const COMMANDS[] = {"--list", "--extract", "--test", "--info", "--in
 
 int usage_error(const char *fmt, ...) CARTSIFT_PRINTF(1, 2);
 int usage_error(const char *fmt, ...) {
-  std::fputs("cartsift: ", stderr);
+  text(stderr, "cartsift: ");
   va_list ap;
   va_start(ap, fmt);
-  std::vfprintf(stderr, fmt, ap);
+  vtextf(stderr, fmt, ap);
   va_end(ap);
-  std::fputs("\nTry 'cartsift --help' for more information.\n", stderr);
+  text(stderr, "\nTry 'cartsift --help' for more information.\n");
   return 2;
 }
 
@@ -186,7 +186,7 @@ int parse(int argc, char **argv, options &o) {
       help(stdout);
       return -1;
     case OPT_VERSION:
-      std::printf("cartsift version %s\n", CARTSIFT_VERSION);
+      textf(stdout, "cartsift version %s\n", CARTSIFT_VERSION);
       return -1;
     case ':':
       return usage_error("option '%s' needs a value", scan.bad.c_str());
@@ -287,16 +287,16 @@ int everyday_main(int argc, char **argv) {
   try {
     status = run(argc, argv);
   } catch (const process_end &) {
-    std::fputs("cartsift: cannot read the image position\n", stderr);
+    text(stderr, "cartsift: cannot read the image position\n");
     status = rep.wrote ? 1 : 2;
   } catch (const std::bad_alloc &) {
-    std::fputs("cartsift: out of memory\n", stderr);
+    text(stderr, "cartsift: out of memory\n");
     status = rep.wrote ? 1 : 2;
   }
   // Once files are written, a broken listing of them (-v) is one more
   // failure, not a run that did nothing.
   if (std::fflush(stdout) != 0 && status < 2) {
-    std::fputs("cartsift: cannot write standard output\n", stderr);
+    text(stderr, "cartsift: cannot write standard output\n");
     status = rep.wrote ? 1 : 2;
   }
   if (prev) {
@@ -307,7 +307,7 @@ int everyday_main(int argc, char **argv) {
 }
 
 void help(FILE *to) {
-  std::fputs(
+  text(to,
       "cartsift examines and recovers QIC-113 backup images (*.113 files).\n"
       "\n"
       "The everyday interface: whole sets, UTF-8 names, plain and JSON listings\n"
@@ -343,15 +343,14 @@ void help(FILE *to) {
       "  --keep-partial     keep what was recovered of a damaged file\n"
       "  --raw-names        names as the low byte of each character\n"
       "  --as-given         the set in the order given, not by sequence number\n"
-      "  -q, --quiet        no progress line\n",
-      to);
+      "  -q, --quiet        no progress line\n");
   if (!CARTSIFT_HAVE_ARCHIVE)
-    std::fputs("  Not in this build: --convert, made without libarchive.\n", to);
+    text(to, "  Not in this build: --convert, made without libarchive.\n");
   if (!CARTSIFT_HAVE_CRYPTO)
-    std::fputs("  Not in this build: --bag, --hash and --manifest, made without libcrypto.\n", to);
+    text(to, "  Not in this build: --bag, --hash and --manifest, made without libcrypto.\n");
   if (WINDOWS_BUILD)
-    std::fputs("  Not in this build: --xattrs, as Windows files keep no user.DOSATTRIB.\n", to);
-  std::fputs("  Exit status: 0 done, 1 something skipped or damaged, 2 could not start.\n", to);
+    text(to, "  Not in this build: --xattrs, as Windows files keep no user.DOSATTRIB.\n");
+  text(to, "  Exit status: 0 done, 1 something skipped or damaged, 2 could not start.\n");
 }
 
 } // namespace cartsift::cli

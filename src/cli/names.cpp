@@ -440,15 +440,15 @@ void reporter::problem(const std::string &image, int64_t off, const std::string 
     j["message"] = msg;
     std::string s = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     s += '\n';
-    std::fwrite(s.data(), 1, s.size(), stdout);
+    text(stdout, s);
     return;
   }
   std::fflush(stdout);
   progress::clear();
   if (image.empty())
-    std::fprintf(stderr, "cartsift: %s\n", msg);
+    textf(stderr, "cartsift: %s\n", msg);
   else
-    std::fprintf(stderr, "cartsift: %s: 0x%llx: %s\n", image.c_str(),
+    textf(stderr, "cartsift: %s: 0x%llx: %s\n", image.c_str(),
                  static_cast<unsigned long long>(off), msg);
 }
 
@@ -618,7 +618,7 @@ void totals::json_summary(const cart_set &s) const {
   sum["images"] = s.images.size();
   nlohmann::ordered_json j;
   j["summary"] = sum;
-  std::printf("%s\n", j.dump().c_str());
+  textf(stdout, "%s\n", j.dump().c_str());
 }
 
 std::string local_text(uint32_t t) {

@@ -1,4 +1,5 @@
 // The one-line progress display on standard error.
+#include <algorithm>
 #include <chrono>
 
 #include "cli/cli.h"
@@ -29,9 +30,11 @@ progress *active = nullptr;
 } // namespace
 
 void progress::clear() {
+  // Spaces rather than an erase sequence, which not every console knows.
   if (active && active->shown_) {
-    std::fputs("\r\033[K", stderr);
+    text(stderr, "\r" + std::string(active->width_, ' ') + "\r");
     active->shown_ = false;
+    active->width_ = 0;
   }
 }
 
@@ -63,20 +66,26 @@ void progress::done() {
   if (!on_)
     return;
   draw(true);
-  std::fputs("\n", stderr);
+  text(stderr, "\n");
   on_ = false;
   shown_ = false;
+  width_ = 0;
 }
 
 void progress::draw(bool last) {
   const double secs = now() - start_;
   const double rate = secs > 0 ? double(bytes_) / secs : 0;
+  char line[160];
+  const int n = std::snprintf(line, sizeof line, "%s of %s, %llu of %llu files, %s/s%s",
+                              size_text(double(bytes_)).c_str(),
+                              size_text(double(total_bytes_)).c_str(),
+                              static_cast<unsigned long long>(files_),
+                              static_cast<unsigned long long>(total_files_),
+                              size_text(rate).c_str(), last ? ", done" : "");
+  const size_t w = std::min(size_t(std::max(n, 0)), sizeof line - 1);
   std::fflush(stdout);
-  std::fprintf(stderr, "\r\033[K%s of %s, %llu of %llu files, %s/s%s",
-               size_text(double(bytes_)).c_str(), size_text(double(total_bytes_)).c_str(),
-               static_cast<unsigned long long>(files_),
-               static_cast<unsigned long long>(total_files_), size_text(rate).c_str(),
-               last ? ", done" : "");
+  text(stderr, "\r" + std::string(line, w) + std::string(width_ > w ? width_ - w : 0, ' '));
+  width_ = w;
   shown_ = true;
 }
 

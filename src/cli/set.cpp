@@ -15,9 +15,9 @@ void vsay(FILE *to, const char *fmt, va_list ap) CARTSIFT_PRINTF(2, 0);
 void vsay(FILE *to, const char *fmt, va_list ap) {
   std::fflush(stdout); // messages stay in order with what went before
   progress::clear();
-  std::fputs("cartsift: ", to);
-  std::vfprintf(to, fmt, ap);
-  std::fputc('\n', to);
+  text(to, "cartsift: ");
+  vtextf(to, fmt, ap);
+  text(to, "\n");
 }
 
 std::string hex(unsigned v) {
@@ -27,7 +27,7 @@ std::string hex(unsigned v) {
 }
 
 int fail(const std::string &img, const char *why) {
-  std::fprintf(stderr, "cartsift: %s: %s\n", img.c_str(), why);
+  textf(stderr, "cartsift: %s: %s\n", img.c_str(), why);
   return 0;
 }
 
@@ -186,7 +186,7 @@ std::unique_ptr<cart_set> open_set(const options &o) {
     if (why.empty())
       fail(first.path, "cannot open the set");
     else
-      std::fprintf(stderr, "cartsift: %s\n", why.c_str());
+      textf(stderr, "cartsift: %s\n", why.c_str());
     return nullptr;
   }
   s->total = img_seek(s->sfd, 0, SEEK_END);

@@ -272,7 +272,7 @@ int do_test(const options &o, const cart_set &s) {
     t.t.json_summary(s);
   } else {
     std::fflush(stdout);
-    std::fprintf(stderr, "%llu entries, %llu files, %llu bytes; %d problems\n",
+    textf(stderr, "%llu entries, %llu files, %llu bytes; %d problems\n",
                  static_cast<unsigned long long>(t.t.entries),
                  static_cast<unsigned long long>(t.t.files),
                  static_cast<unsigned long long>(t.t.bytes), rep.problems);

@@ -18,8 +18,7 @@ int main(int argc, char **argv) {
     // before anything is written there.
     cartsift::out_flush();
     cartsift::cli::help(stdout);
-    std::fputs("\nThe classic interface: one image at a time, its structure in detail\n",
-               stdout);
+    cartsift::cli::text(stdout, "\nThe classic interface: one image at a time, its structure in detail\n");
   }
   return cartsift::cartsift_main(argc, argv);
 }

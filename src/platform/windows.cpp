@@ -868,9 +868,20 @@ void utf8_args(int *argc, char ***argv) {
 
 bool write_text(FILE *f, const char *s, size_t n) {
   const int fd = _fileno(f);
+  // Whether the standard streams are consoles is asked once: a listing
+  // calls here for every line.
+  static signed char console[3] = {-1, -1, -1};
   HANDLE h = handle_of(fd);
-  DWORD mode;
-  if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode))
+  bool on_console;
+  if (fd >= 0 && fd < 3 && console[fd] >= 0) {
+    on_console = console[fd] == 1;
+  } else {
+    DWORD mode;
+    on_console = h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
+    if (fd >= 0 && fd < 3)
+      console[fd] = on_console ? 1 : 0;
+  }
+  if (!on_console)
     return std::fwrite(s, 1, n, f) == n;
   // What the stream holds must come out first.
   if (std::fflush(f) != 0)
