@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 namespace cartsift {
 
@@ -74,6 +75,11 @@ constexpr bool starts_with_ci(const char *s, const char *prefix) {
       return false;
   return true;
 }
+// A name made one that Windows can hold, for a file or directory written
+// there: < > : " | ? * and control characters become '_', as does a dot or
+// space at the end, and a device name (CON, aux.txt, LPT1) gets '_' after
+// its stem (CON_, aux_.txt). True when it changed.
+bool windows_name(std::string *name);
 constexpr uint64_t le64(const uint8_t *b) { return le32(b) | uint64_t(le32(b + 4)) << 32; }
 constexpr bool fits(size_t size, size_t off, size_t len) {
   return off <= size && len <= size - off; // cannot overflow

@@ -153,11 +153,6 @@ std::string in_message(const std::string &path);
 // The archive path split into components, for the output tree: false when
 // a component is unsafe (".", "..", empty name, a separator or NUL inside).
 bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts);
-// A name made one that Windows can hold, for a file or directory written
-// there: < > : " | ? * and control characters become '_', as does a dot or
-// space at the end, and a device name (CON, aux.txt, LPT1) gets '_' after
-// its stem (CON_, aux_.txt). True when it changed.
-bool windows_name(std::string *name);
 // windows_name over each of the parts; the index of the last one changed,
 // or -1 when none was.
 int windows_parts(std::vector<std::string> *parts);

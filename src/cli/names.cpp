@@ -359,48 +359,6 @@ bool host_parts(const walk_entry &e, bool raw, std::vector<std::string> *parts) 
   return true;
 }
 
-namespace {
-
-// Windows keeps these names for devices, in any case and with any
-// extension: CON, AUX.TXT and com1.log cannot name a file.
-bool device_name(std::string_view stem) {
-  auto lower = [](std::string_view s) {
-    std::string r(s);
-    for (char &c : r)
-      c = char(fold(uint8_t(c)));
-    return r;
-  };
-  const std::string s = lower(stem);
-  if (s == "con" || s == "prn" || s == "aux" || s == "nul")
-    return true;
-  return s.size() == 4 && (s.starts_with("com") || s.starts_with("lpt")) && s[3] >= '1' &&
-         s[3] <= '9';
-}
-
-} // namespace
-
-bool windows_name(std::string *name) {
-  std::string &s = *name;
-  bool changed = false;
-  for (char &c : s)
-    if ((uint8_t(c) >= 0x01 && uint8_t(c) < 0x20) || (c != 0 && std::strchr("<>:\"|?*", c))) {
-      c = '_';
-      changed = true;
-    }
-  const size_t stem = std::min(s.find('.'), s.size());
-  if (device_name(std::string_view(s).substr(0, stem))) {
-    s.insert(stem, 1, '_');
-    changed = true;
-  }
-  // Windows drops a trailing dot or space from a name, which would make
-  // "A." and "A" one file.
-  if (!s.empty() && (s.back() == '.' || s.back() == ' ')) {
-    s.back() = '_';
-    changed = true;
-  }
-  return changed;
-}
-
 int windows_parts(std::vector<std::string> *parts) {
   int last = -1;
   for (size_t k = 0; k < parts->size(); k++)

@@ -74,6 +74,28 @@ bool host_name(const std::string &shown, std::string &name) {
   return !name.empty() && !dot_name(name);
 }
 
+// On Windows every level is made one it can hold; a colon kept in the name
+// would write an alternate data stream, a device name the device. True
+// when something changed.
+bool windows_host_path(std::string &dirs, std::string &name) {
+  if (!platform::WINDOWS)
+    return false;
+  bool changed = windows_name(&name);
+  std::string out, comp;
+  for (size_t i = 0; i <= dirs.size(); i++) {
+    if (i < dirs.size() && dirs[i] != '/') {
+      comp += dirs[i];
+      continue;
+    }
+    changed |= windows_name(&comp);
+    out += (out.empty() ? "" : "/") + comp;
+    comp.clear();
+  }
+  if (!dirs.empty())
+    dirs = out;
+  return changed;
+}
+
 constexpr unsigned OWNER_WRITE = 0200;
 
 // Truncation waits for the check: root is never refused by the permission
@@ -152,6 +174,7 @@ int do_extract(int fp, const uni_str *nm, int64_t len, int64_t cats,
     return XTRACT_REFUSED;
   }
 
+  const bool renamed = windows_host_path(hdir, hname);
   adjust_path(b);
   bool cached = false;
   if (make_dirs(hdir.data(), &cached) != 0) {
@@ -186,6 +209,11 @@ int do_extract(int fp, const uni_str *nm, int64_t len, int64_t cats,
     ret = XTRACT_NO_OPEN;
   } else {
     name = hfile;
+    if (renamed) {
+      std::string shown_as = hfile;
+      std::replace(shown_as.begin(), shown_as.end(), '/', '\\');
+      out("\nname changed for Windows, written as %s", shown_as.c_str());
+    }
   }
   int64_t coff = img_seek(fp, 0, SEEK_CUR);
   if (coff < 0) {

@@ -29,6 +29,13 @@ namespace cartsift::platform {
 
 constexpr int STDIN = 0, STDOUT = 1, STDERR = 2;
 
+// Whether the files written here are Windows files, with its rules for names.
+#ifdef _WIN32
+constexpr bool WINDOWS = true;
+#else
+constexpr bool WINDOWS = false;
+#endif
+
 class dir;
 
 // How open_file opens, combined with |. Every descriptor stays out of

@@ -120,13 +120,20 @@ template <class T> T fail_with(int err, T r) {
   return r;
 }
 
+// UTF-8 to UTF-16; anything else is taken as Latin-1, so it never fails.
 bool widen(const char *s, size_t n, std::wstring *w) {
   w->clear();
   if (n == 0)
     return true;
   const int len = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, int(n), nullptr, 0);
-  if (len <= 0)
-    return fail(false);
+  if (len <= 0) {
+    // Not UTF-8: the low bytes of an image's 16-bit characters, as the
+    // classic face and --raw-names give names, which are Latin-1.
+    w->assign(s, s + n);
+    for (auto &c : *w)
+      c = wchar_t(uint8_t(c));
+    return true;
+  }
   w->resize(size_t(len));
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, int(n), w->data(), len);
   return true;
@@ -887,8 +894,7 @@ bool write_text(FILE *f, const char *s, size_t n) {
   if (std::fflush(f) != 0)
     return false;
   std::wstring w;
-  if (!widen(s, n, &w)) // not UTF-8 after all: the bytes as they are
-    return std::fwrite(s, 1, n, f) == n && std::fflush(f) == 0;
+  widen(s, n, &w);
   for (size_t done = 0; done < w.size();) {
     DWORD put = 0;
     const DWORD want = DWORD(std::min<size_t>(w.size() - done, 1u << 14));

@@ -63,7 +63,7 @@ TEST(Names, WindowsNamesReplaceWhatWindowsRefuses) {
       {"con.", "con__"},              {"caf\xc3\xa9?", "caf\xc3\xa9_"}};
   for (const auto &[in, want] : cases) {
     std::string s = in;
-    EXPECT_EQ(cli::windows_name(&s), std::string(in) != want) << in;
+    EXPECT_EQ(cartsift::windows_name(&s), std::string(in) != want) << in;
     EXPECT_EQ(s, want);
   }
 }
