@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""The everyday commands run on the same images by one build or by two.
+
+    compare.py IMAGES WORK CMD [CMD2]
+
+IMAGES holds the demo images and those of `mkimage names`; CMD runs the
+tool (it is split as the shell would: "wine build-win/cartsift.exe").
+With one build, each case must end with its status and write nothing
+outside its output directory. With two, each must also give the second the
+same standard output and the same extracted tree: names, bytes and times.
+Messages on standard error may differ (host paths have other separators)."""
+import hashlib
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+
+SET = ["demo-3.113", "demo-1.113", "demo-2.113"]
+ZSET = ["demo-z3.113", "demo-z1.113", "demo-z2.113"]
+
+# name, arguments, status; "twice" runs it again in the same place and
+# the second run is the one compared (the existing-file rule).
+CASES = [
+    ("list", ["--list"] + SET, 0),
+    ("list-verbose", ["--list", "-v"] + SET, 0),
+    ("list-json", ["--list", "--json"] + SET, 0),
+    ("list-missing-middle", ["--list", "demo-1.113", "demo-3.113"], 1),
+    ("info", ["--info"] + SET, 0),
+    ("info-json", ["--info", "--json"] + SET, 0),
+    ("test", ["--test"] + SET, 1),
+    ("extract", ["--extract", "-C", "out"] + SET, 1),
+    ("extract-missing-middle", ["--extract", "-C", "out", "demo-3.113", "demo-1.113"], 1),
+    ("extract-include", ["--extract", "-C", "out", "--include", "*/archive/"] + SET, 1),
+    ("stdout", ["--extract", "-O", "--include", "*.TXT"] + SET, 0),
+    ("list-compressed", ["--list", "-v", "demo-z.113"], 0),
+    ("test-compressed", ["--test"] + ZSET, 1),
+    ("extract-compressed", ["--extract", "-C", "out"] + ZSET, 1),
+    ("extract-again", ["--extract", "-C", "out", "demo.113"], 1, "twice"),
+    ("names", ["--extract", "--windows-names", "-C", "out", "names.113"], 1),
+    ("long-path", ["--extract", "-C", "out", "longpath.113"], 0),
+]
+
+
+def tree(root):
+    """Every path below root, with what a file holds and each one's times."""
+    found = {}
+    for d, dirs, files in os.walk(root):
+        for n in dirs + files:
+            p = os.path.join(d, n)
+            st = os.lstat(p)
+            rel = os.path.relpath(p, root)
+            if os.path.isdir(p):
+                found[rel + "/"] = (None, st.st_mtime_ns // 10**9)
+            else:
+                with open(p, "rb") as f:
+                    digest = hashlib.sha256(f.read()).hexdigest()
+                found[rel] = (digest, st.st_mtime_ns // 10**9, st.st_atime_ns // 10**9)
+    return found
+
+
+def run(cmd, case, images, work):
+    name, args, status = case[:3]
+    here = os.path.join(work, name)
+    shutil.rmtree(here, ignore_errors=True)
+    os.makedirs(here)
+    for img in os.listdir(images):
+        if img.endswith(".113"):
+            shutil.copy(os.path.join(images, img), here)
+    before = set(os.listdir(here))
+    for _ in range(2 if "twice" in case[3:] else 1):
+        r = subprocess.run(cmd + args, cwd=here, capture_output=True, stdin=subprocess.DEVNULL)
+    problems = []
+    if r.returncode != status:
+        problems.append(f"status {r.returncode}, not {status}: {r.stderr.decode(errors='replace')}")
+    stray = set(os.listdir(here)) - before - {"out"}
+    if stray:
+        problems.append(f"wrote outside its output directory: {sorted(stray)}")
+    out = os.path.join(here, "out")
+    return r.stdout, tree(out) if os.path.isdir(out) else {}, problems
+
+
+def main():
+    if len(sys.argv) not in (4, 5):
+        sys.exit(__doc__)
+    images, work = sys.argv[1], sys.argv[2]
+    cmds = [shlex.split(c) for c in sys.argv[3:]]
+    failed = 0
+    for case in CASES:
+        results = [run(c, case, images, os.path.join(work, str(i))) for i, c in enumerate(cmds)]
+        problems = [f"{' '.join(c)}: {p}" for c, r in zip(cmds, results) for p in r[2]]
+        if len(results) == 2:
+            (out1, tree1, _), (out2, tree2, _) = results
+            if out1 != out2:
+                problems.append("standard output differs")
+            for path in sorted(set(tree1) | set(tree2)):
+                if tree1.get(path) != tree2.get(path):
+                    problems.append(f"{path}: {tree1.get(path)} against {tree2.get(path)}")
+        print(f"{'ok  ' if not problems else 'FAIL'} {case[0]}")
+        for p in problems:
+            print(f"     {p}")
+        failed += bool(problems)
+    print(f"{len(CASES) - failed} of {len(CASES)} cases as they should be")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
