@@ -252,6 +252,8 @@ private:
     // can be there: the log is told of it.
     const bool seen = written_.maybe(key);
     const bool again = seen && written_.maybe(self);
+    if (!case_twin_ok(e, *d, name, rel))
+      return data_use::skip;
     if ((!tree_.made_here() || (seen && log_)) &&
         platform::stat_at(*d, name.c_str(), &fi, false)) {
       if (fi.kind == platform::file_kind::directory) {
@@ -339,6 +341,8 @@ private:
     }
     written_.add(key);
     written_.add(self);
+    if (fold_twins_)
+      folded_.add(std::hash<std::string>{}(folded(rel)));
     if (log_ && replaces >= 0)
       log_->replaced(rel, replaces);
     const bool partial = file_error(e) || e.avail < e.flen || bad_size_;
@@ -390,7 +394,44 @@ private:
   std::vector<dir_time> open_dirs_; // the made directories the walk is inside, outermost first
   std::vector<dir_time> drives_;
   std::vector<std::string> renamed_dirs_; // reported, and the walk is inside them
+  static std::string folded(std::string s) {
+    for (char &c : s)
+      c = char(ascii_lower(uint8_t(c)));
+    return s;
+  }
+
+  // False, and the entry reported, when Windows would find the name taken
+  // by a file of this run that differs only in letter case (README.TXT
+  // beside Readme.txt): kept, as an existing file is, unless --overwrite,
+  // which replaces the twin.
+  bool case_twin_ok(const walk_entry &e, const platform::dir &d, const std::string &name,
+                    const std::string &rel) {
+    if (!fold_twins_ || !folded_.maybe(std::hash<std::string>{}(folded(rel))))
+      return true;
+    const std::string want = folded(name);
+    std::string twin;
+    platform::read_dir(d, [&](const char *n) {
+      if (name != n && folded(n) == want)
+        twin = n;
+      return twin.empty();
+    });
+    if (twin.empty())
+      return true;
+    if (opt_.overwrite && platform::unlink_at(d, twin.c_str()))
+      return true;
+    if (opt_.overwrite)
+      rep.skip("%s: cannot replace %s: %s", named_.c_str(), twin.c_str(), std::strerror(errno));
+    else
+      rep.skip("%s: exists, kept (--overwrite replaces it)", named_.c_str());
+    tell(e, fate::failed, 0);
+    return false;
+  }
+
   seen_paths written_;
+  // A tree bound for Windows but written elsewhere: names that differ only
+  // in letter case are one name there, and are treated so here.
+  const bool fold_twins_ = opt_.windows_names && !platform::WINDOWS;
+  seen_paths folded_;
   int64_t start_ns_ = 0; // the change time of this run's first file
   bool have_start_ = false;
   part_file out_;

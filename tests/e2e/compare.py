@@ -84,7 +84,10 @@ def main():
     if len(sys.argv) not in (4, 5):
         sys.exit(__doc__)
     images, work = sys.argv[1], sys.argv[2]
+    # Each case runs in a directory of its own: a program named by a
+    # relative path is found from here.
     cmds = [shlex.split(c) for c in sys.argv[3:]]
+    cmds = [[os.path.abspath(c[0]) if os.path.exists(c[0]) else c[0]] + c[1:] for c in cmds]
     failed = 0
     for case in CASES:
         results = [run(c, case, images, os.path.join(work, str(i))) for i, c in enumerate(cmds)]
