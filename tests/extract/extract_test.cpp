@@ -109,13 +109,18 @@ TEST_F(DoExtract, HostPathFromComponents) {
   auto drv = us("D:"sv);
   auto path = us(u"\0X:Y\0\0a/b\0\u012F\0c\\d"sv);
   EXPECT_EQ(run(drv.get(), path.get(), us(u"N:1\0junk"sv).get(), 10), 0);
-  EXPECT_EQ(read_file("D_/X_Y/a_b/_/c_d/N:1"), img_part(0, 10));
+  // Windows would take the colon for a stream's: the name is changed, and said.
+  constexpr bool win = cartsift::platform::WINDOWS;
+  EXPECT_EQ(read_file(win ? "D_/X_Y/a_b/_/c_d/N_1" : "D_/X_Y/a_b/_/c_d/N:1"), img_part(0, 10));
   EXPECT_EQ(run(nullptr, nullptr, us(u"x/y\\z"sv).get(), 10), 0);
   EXPECT_TRUE(fs::exists("x_y_z"));
   write_file("C_", {1});
   EXPECT_EQ(run(us("C:"sv).get(), us("DOS"sv).get(), us("F"sv).get(), 10), 1);
-  EXPECT_EQ(cap.take(), "\nextracted 0xa data bytes\nextracted 0xa data bytes"
-                        "\nfailed to create path C_\\DOS");
+  EXPECT_EQ(cap.take(), std::string(win ? "\nname changed for Windows, written as "
+                                            "D_\\X_Y\\a_b\\_\\c_d\\N_1"
+                                          : "") +
+                            "\nextracted 0xa data bytes\nextracted 0xa data bytes"
+                            "\nfailed to create path C_\\DOS");
 }
 
 TEST_F(DoExtract, UnsafeEntriesAreRefusedUntouched) {
