@@ -201,9 +201,15 @@ private:
     cli::tell(log_, e, path_, f, bytes, rel, partial, hex);
   }
 
-  // user.DOSATTRIB, where --xattrs asks for it and the file system takes it;
-  // a file's descriptor or a directory.
+  // The DOS attributes: on Windows the file's own, always; elsewhere as
+  // user.DOSATTRIB, where --xattrs asks for it and the file system takes it.
+  // f is a file's descriptor or a directory.
   template <class T> void set_dos_attrib(const T &f, const walk_entry &e) {
+    if (platform::WINDOWS) {
+      if (!platform::set_dos_attrib(f, dos_attrib(e)))
+        rep.warn("%s: cannot set its attributes: %s", named_.c_str(), std::strerror(errno));
+      return;
+    }
     if (!opt_.xattrs || xattrs_refused_)
       return;
     if (!platform::set_dos_attrib(f, dos_attrib(e))) {

@@ -255,6 +255,24 @@ TEST(Platform, TimesAndReadOnlyHoldThroughTheRenameIntoPlace) {
   }
 }
 
+#ifdef _WIN32
+// The DOS byte is the file's own attributes there, set and cleared. Wine
+// shows every regular file as archived, so that bit is not looked at.
+TEST(Platform, DosAttributesAreTheFilesOwnOnWindows) {
+  constexpr DWORD RHS = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  temp_dir t;
+  const dir d = open_dir(cwd(), t.path.c_str(), false);
+  for (const auto &[byte, want] : {std::pair<uint8_t, DWORD>{0x27, RHS}, {0x22, FILE_ATTRIBUTE_HIDDEN}, {0x20, 0}}) {
+    fd_guard fd(open_file(d, "IO.SYS", OPEN_RDWR | OPEN_CREATE));
+    ASSERT_GE(fd.get(), 0);
+    EXPECT_TRUE(set_dos_attrib(fd.get(), byte));
+    fd.reset();
+    EXPECT_EQ(GetFileAttributesW(fs::path(t.file("IO.SYS")).c_str()) & RHS, want) << int(byte);
+    ASSERT_TRUE(unlink_at(d, "IO.SYS"));
+  }
+}
+#endif
+
 // Deeper than Windows' old 260-character limit, each level UTF-8.
 TEST(Platform, LongAndNonAsciiNamesReachTheirFiles) {
   temp_dir t;
