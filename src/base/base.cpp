@@ -33,13 +33,7 @@ namespace {
 // Windows keeps these names for devices, in any case and with any
 // extension: CON, AUX.TXT and com1.log cannot name a file.
 bool device_name(std::string_view stem) {
-  auto lower = [](std::string_view s) {
-    std::string r(s);
-    for (char &c : r)
-      c = char(ascii_lower(uint8_t(c)));
-    return r;
-  };
-  const std::string s = lower(stem);
+  const std::string s = ascii_lowered(std::string(stem));
   if (s == "con" || s == "prn" || s == "aux" || s == "nul")
     return true;
   return s.size() == 4 && (s.starts_with("com") || s.starts_with("lpt")) && s[3] >= '1' &&

@@ -69,6 +69,12 @@ constexpr uint32_t le32(const uint8_t *b) {
 constexpr uint8_t ascii_lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c + 32) : c; }
 // Whether s begins with prefix, letters compared without their case, as in
 // the C locale whatever the process's own.
+// s with its ASCII letters made lower case, the rest as it stands.
+inline std::string ascii_lowered(std::string s) {
+  for (char &c : s)
+    c = char(ascii_lower(uint8_t(c)));
+  return s;
+}
 constexpr bool starts_with_ci(const char *s, const char *prefix) {
   for (; *prefix != '\0'; s++, prefix++)
     if (ascii_lower(uint8_t(*s)) != ascii_lower(uint8_t(*prefix)))

@@ -348,7 +348,7 @@ private:
     written_.add(key);
     written_.add(self);
     if (fold_twins_)
-      folded_.add(std::hash<std::string>{}(folded(rel)));
+      folded_.add(std::hash<std::string>{}(ascii_lowered(rel)));
     if (log_ && replaces >= 0)
       log_->replaced(rel, replaces);
     const bool partial = file_error(e) || e.avail < e.flen || bad_size_;
@@ -400,24 +400,18 @@ private:
   std::vector<dir_time> open_dirs_; // the made directories the walk is inside, outermost first
   std::vector<dir_time> drives_;
   std::vector<std::string> renamed_dirs_; // reported, and the walk is inside them
-  static std::string folded(std::string s) {
-    for (char &c : s)
-      c = char(ascii_lower(uint8_t(c)));
-    return s;
-  }
-
   // False, and the entry reported, when Windows would find the name taken
   // by a file of this run that differs only in letter case (README.TXT
   // beside Readme.txt): kept, as an existing file is, unless --overwrite,
   // which replaces the twin.
   bool case_twin_ok(const walk_entry &e, const platform::dir &d, const std::string &name,
                     const std::string &rel) {
-    if (!fold_twins_ || !folded_.maybe(std::hash<std::string>{}(folded(rel))))
+    if (!fold_twins_ || !folded_.maybe(std::hash<std::string>{}(ascii_lowered(rel))))
       return true;
-    const std::string want = folded(name);
+    const std::string want = ascii_lowered(name);
     std::string twin;
     platform::read_dir(d, [&](const char *n) {
-      if (name != n && folded(n) == want)
+      if (name != n && ascii_lowered(n) == want)
         twin = n;
       return twin.empty();
     });
